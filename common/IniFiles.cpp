@@ -1,0 +1,199 @@
+#include "common/IniFiles.h"
+
+#include "common/SysUtils.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace IniFiles {
+
+using SysUtils::Format;
+
+namespace {
+
+// Case is ignored for ASCII and Latin-1 letters, which covers every key and section the program
+// reads.
+char16_t Fold(char16_t c) {
+    if ((c >= u'a' && c <= u'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7))
+        return static_cast<char16_t>(c - 32);
+    return c;
+}
+
+bool SameName(const std::u16string& a, const std::u16string& b) {
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (Fold(a[i]) != Fold(b[i]))
+            return false;
+    return true;
+}
+
+[[noreturn]] void CannotOpen(const std::u16string& sFileName, const std::string& reason) {
+    throw SysUtils::Exception(Format(u"Cannot open file \"%s\". %s",
+                                     {sFileName, SysUtils::FromUtf8(reason)}));
+}
+
+// Reads the whole file; only regular files, so that a device or a pipe named by mistake can
+// neither block the run nor fill the memory.
+std::string ReadWholeFile(const std::u16string& sFileName, bool& exists) {
+    std::string path = SysUtils::ToUtf8(sFileName);
+    exists = false;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            return {};
+        CannotOpen(sFileName, std::strerror(errno));
+    }
+    exists = true;
+    if (!S_ISREG(st.st_mode))
+        CannotOpen(sFileName, "Not a regular file");
+    if (st.st_size > TMemIniFile::kMaxFileSize)
+        CannotOpen(sFileName, "File too large");
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        CannotOpen(sFileName, std::strerror(errno));
+    std::string bytes;
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            int err = errno;
+            ::close(fd);
+            CannotOpen(sFileName, std::strerror(err));
+        }
+        if (n == 0)
+            break;
+        bytes.append(buf, static_cast<size_t>(n));
+        if (static_cast<int64_t>(bytes.size()) > TMemIniFile::kMaxFileSize) {
+            ::close(fd);
+            CannotOpen(sFileName, "File too large");
+        }
+    }
+    ::close(fd);
+    return bytes;
+}
+
+} // namespace
+
+TMemIniFile::TMemIniFile(const std::u16string& sFileName) : fsFileName(sFileName) {
+    bool exists;
+    std::string bytes = ReadWholeFile(sFileName, exists);
+    if (exists)
+        SetText(DecodeFile(bytes));
+}
+
+std::u16string TMemIniFile::DecodeFile(const std::string& bytes) {
+    auto starts = [&](const char* bom, size_t n) { return bytes.compare(0, n, bom, n) == 0; };
+    if (starts("\xEF\xBB\xBF", 3))
+        return SysUtils::FromUtf8(bytes.substr(3));
+    if (starts("\xFF\xFE", 2) || starts("\xFE\xFF", 2)) {
+        bool little = bytes[0] == '\xFF';
+        std::u16string text;
+        text.reserve(bytes.size() / 2);
+        for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
+            auto lo = static_cast<unsigned char>(bytes[i + (little ? 0 : 1)]);
+            auto hi = static_cast<unsigned char>(bytes[i + (little ? 1 : 0)]);
+            text += static_cast<char16_t>(lo | (hi << 8));
+        }
+        return text;
+    }
+    std::u16string text;
+    if (SysUtils::TryFromUtf8(bytes, text))
+        return text;
+    return SysUtils::FromWindows1252(bytes);
+}
+
+void TMemIniFile::SetText(const std::u16string& sText) {
+    fSections.clear();
+    Section* current = nullptr;
+    size_t pos = 0;
+    while (pos < sText.size()) {
+        size_t end = sText.find_first_of(u"\r\n", pos);
+        if (end == std::u16string::npos)
+            end = sText.size();
+        std::u16string line = SysUtils::Trim(sText.substr(pos, end - pos));
+        pos = end + 1;
+        if (end + 1 < sText.size() && sText[end] == u'\r' && sText[end + 1] == u'\n')
+            ++pos;
+        if (line.empty() || line[0] == u';')
+            continue;
+        if (line.front() == u'[' && line.back() == u']' && line.size() >= 2) {
+            std::u16string name = SysUtils::Trim(line.substr(1, line.size() - 2));
+            current = FindSection(name);
+            if (current == nullptr) {
+                fSections.push_back(Section{name, {}});
+                current = &fSections.back();
+            }
+            continue;
+        }
+        if (current == nullptr)
+            continue;
+        size_t eq = line.find(u'=');
+        if (eq == std::u16string::npos)
+            current->lines.push_back(Line{{}, line, false});
+        else
+            current->lines.push_back(Line{SysUtils::Trim(line.substr(0, eq)),
+                                          SysUtils::Trim(line.substr(eq + 1)), true});
+    }
+}
+
+TMemIniFile::Section* TMemIniFile::FindSection(const std::u16string& sSection) {
+    for (auto& s : fSections)
+        if (SameName(s.name, sSection))
+            return &s;
+    return nullptr;
+}
+
+const TMemIniFile::Section* TMemIniFile::FindSection(const std::u16string& sSection) const {
+    return const_cast<TMemIniFile*>(this)->FindSection(sSection);
+}
+
+const TMemIniFile::Line* TMemIniFile::FindKey(const Section& s, const std::u16string& sKey) {
+    for (const auto& line : s.lines)
+        if (line.hasKey && SameName(line.key, sKey))
+            return &line;
+    return nullptr;
+}
+
+std::u16string TMemIniFile::ReadString(const std::u16string& sSection, const std::u16string& sKey,
+                                       const std::u16string& sDefault) const {
+    const Section* s = FindSection(sSection);
+    const Line* line = s ? FindKey(*s, sKey) : nullptr;
+    return line ? line->value : sDefault;
+}
+
+int32_t TMemIniFile::ReadInteger(const std::u16string& sSection, const std::u16string& sKey,
+                                 int32_t iDefault) const {
+    return SysUtils::StrToIntDef(ReadString(sSection, sKey, u""), iDefault);
+}
+
+bool TMemIniFile::ValueExists(const std::u16string& sSection, const std::u16string& sKey) const {
+    const Section* s = FindSection(sSection);
+    return s != nullptr && FindKey(*s, sKey) != nullptr;
+}
+
+void TMemIniFile::WriteString(const std::u16string& sSection, const std::u16string& sKey,
+                              const std::u16string& sValue) {
+    Section* s = FindSection(sSection);
+    if (s == nullptr) {
+        fSections.push_back(Section{sSection, {}});
+        s = &fSections.back();
+    }
+    if (const Line* line = FindKey(*s, sKey)) {
+        const_cast<Line*>(line)->value = sValue;
+        return;
+    }
+    s->lines.push_back(Line{sKey, sValue, true});
+}
+
+void TMemIniFile::WriteInteger(const std::u16string& sSection, const std::u16string& sKey,
+                               int32_t iValue) {
+    WriteString(sSection, sKey, SysUtils::IntToStr(iValue));
+}
+
+} // namespace IniFiles

@@ -1,0 +1,61 @@
+#pragma once
+// The configuration: an INI file read whole into memory, changed only in memory, never saved.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace IniFiles {
+
+class TMemIniFile {
+public:
+    /// Reads `sFileName` whole. A missing file gives an empty configuration; a file that exists
+    /// but cannot be read (or is no regular file, or is larger than kMaxFileSize) raises
+    /// SysUtils::Exception "Cannot open file \"%s\". %s" with the reason.
+    explicit TMemIniFile(const std::u16string& sFileName);
+    /// An empty configuration.
+    TMemIniFile() = default;
+
+    /// A UTF-8 or UTF-16 byte-order mark selects that encoding; without one the bytes are read as
+    /// UTF-8 when they are valid UTF-8, otherwise as Windows-1252.
+    static std::u16string DecodeFile(const std::string& bytes);
+    /// Replaces the content by the lines of `sText`.
+    void SetText(const std::u16string& sText);
+
+    const std::u16string& FileName() const { return fsFileName; }
+
+    /// The key's value, or `sDefault` when the section or the key is absent. Sections and keys
+    /// match without regard to case; the first of several equal keys counts.
+    std::u16string ReadString(const std::u16string& sSection, const std::u16string& sKey,
+                              const std::u16string& sDefault) const;
+    /// The value by the common integer syntax, `iDefault` when absent or not an integer.
+    int32_t ReadInteger(const std::u16string& sSection, const std::u16string& sKey,
+                        int32_t iDefault) const;
+    /// Replaces the value in memory, or adds the key (and the section) when absent.
+    void WriteString(const std::u16string& sSection, const std::u16string& sKey,
+                     const std::u16string& sValue);
+    void WriteInteger(const std::u16string& sSection, const std::u16string& sKey, int32_t iValue);
+    bool ValueExists(const std::u16string& sSection, const std::u16string& sKey) const;
+
+    static constexpr int64_t kMaxFileSize = 16 * 1024 * 1024;
+
+private:
+    struct Line {
+        std::u16string key; ///< empty with hasKey false for a line without "="
+        std::u16string value;
+        bool hasKey = false;
+    };
+    struct Section {
+        std::u16string name;
+        std::vector<Line> lines;
+    };
+
+    Section* FindSection(const std::u16string& sSection);
+    const Section* FindSection(const std::u16string& sSection) const;
+    static const Line* FindKey(const Section& s, const std::u16string& sKey);
+
+    std::u16string fsFileName;
+    std::vector<Section> fSections;
+};
+
+} // namespace IniFiles
