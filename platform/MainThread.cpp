@@ -1,0 +1,85 @@
+#include "platform/MainThread.h"
+
+#include <QCoreApplication>
+#include <QThread>
+#include <algorithm>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+namespace MainThread {
+
+bool IsMainThread() {
+    QCoreApplication* app = QCoreApplication::instance();
+    return app == nullptr || QThread::currentThread() == app->thread();
+}
+
+void ProcessPendingEvents() {
+    if (QCoreApplication::instance() != nullptr)
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+struct THandOver::State {
+    std::mutex m;
+    std::condition_variable cv;
+    bool cancelled = false;
+    uint64_t issued = 0;
+    uint64_t finished = 0;
+};
+
+THandOver::THandOver() : fState(std::make_shared<State>()) {}
+
+THandOver::~THandOver() {
+    Cancel();
+}
+
+bool THandOver::Call(std::function<void()> fn) {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (IsMainThread()) {
+        fn();
+        return true;
+    }
+    std::shared_ptr<State> st = fState;
+    std::unique_lock<std::mutex> lock(st->m);
+    if (st->cancelled)
+        return false;
+    uint64_t ticket = ++st->issued;
+    lock.unlock();
+    QMetaObject::invokeMethod(
+        app,
+        [st, ticket, fn = std::move(fn)] {
+            {
+                std::lock_guard<std::mutex> g(st->m);
+                if (st->cancelled)
+                    return;
+            }
+            // Marks the call finished however `fn` ends, so an exception cannot strand the worker.
+            struct Finish {
+                State* s;
+                uint64_t t;
+                ~Finish() {
+                    std::lock_guard<std::mutex> g(s->m);
+                    s->finished = std::max(s->finished, t);
+                    s->cv.notify_all();
+                }
+            } finish{st.get(), ticket};
+            fn();
+        },
+        Qt::QueuedConnection);
+    lock.lock();
+    st->cv.wait(lock, [&] { return st->cancelled || st->finished >= ticket; });
+    return st->finished >= ticket;
+}
+
+void THandOver::Cancel() {
+    std::lock_guard<std::mutex> g(fState->m);
+    fState->cancelled = true;
+    fState->cv.notify_all();
+}
+
+void THandOver::Reset() {
+    std::lock_guard<std::mutex> g(fState->m);
+    fState->cancelled = false;
+}
+
+} // namespace MainThread
