@@ -1,0 +1,16 @@
+// The test program: one application object for the whole run, as the program has, so that
+// event-loop, hand-over and widget code can be tested in process.
+
+#include "platform/Dialogs.h"
+
+#include <QApplication>
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    // A modal box would wait for a click nobody gives; tests that care install their own hook.
+    Dialogs::SetMessageBoxHook([](Dialogs::TMsgDlgType, const std::u16string&) {});
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
