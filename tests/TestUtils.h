@@ -1,19 +1,12 @@
 #pragma once
-// Helpers shared by the tests: readable UTF-16 assertions and a recorder of the message service.
+// Helpers shared by the tests: a recorder of the message service. (GoogleTest prints UTF-16 text
+// itself; a second printer for it would make every such assertion ambiguous.)
 
 #include "common/MsgUtils.h"
 #include "common/SysUtils.h"
 
-#include <ostream>
 #include <string>
 #include <vector>
-
-namespace std {
-// Lets gtest print UTF-16 text in failure messages.
-inline void PrintTo(const u16string& s, ostream* os) {
-    *os << '"' << SysUtils::ToUtf8(s) << '"';
-}
-} // namespace std
 
 namespace TestUtils {
 
