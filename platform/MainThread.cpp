@@ -23,6 +23,9 @@ struct THandOver::State {
     std::mutex m;
     std::condition_variable cv;
     bool cancelled = false;
+    // Counts cancellations: a call queued before one must never run, even after Reset, because
+    // its worker was released and has gone on.
+    uint64_t generation = 0;
     uint64_t issued = 0;
     uint64_t finished = 0;
 };
@@ -44,13 +47,14 @@ bool THandOver::Call(std::function<void()> fn) {
     if (st->cancelled)
         return false;
     uint64_t ticket = ++st->issued;
+    uint64_t generation = st->generation;
     lock.unlock();
     QMetaObject::invokeMethod(
         app,
-        [st, ticket, fn = std::move(fn)] {
+        [st, ticket, generation, fn = std::move(fn)] {
             {
                 std::lock_guard<std::mutex> g(st->m);
-                if (st->cancelled)
+                if (st->cancelled || st->generation != generation)
                     return;
             }
             // Marks the call finished however `fn` ends, so an exception cannot strand the worker.
@@ -67,13 +71,16 @@ bool THandOver::Call(std::function<void()> fn) {
         },
         Qt::QueuedConnection);
     lock.lock();
-    st->cv.wait(lock, [&] { return st->cancelled || st->finished >= ticket; });
+    st->cv.wait(lock, [&] {
+        return st->cancelled || st->generation != generation || st->finished >= ticket;
+    });
     return st->finished >= ticket;
 }
 
 void THandOver::Cancel() {
     std::lock_guard<std::mutex> g(fState->m);
     fState->cancelled = true;
+    ++fState->generation;
     fState->cv.notify_all();
 }
 
