@@ -120,6 +120,22 @@ TEST(HandOver, AfterCancelCallsFailUntilReset) {
     EXPECT_TRUE(ran);
 }
 
+TEST(HandOver, ACancelledCallNeverRunsEvenAfterReset) {
+    // The worker has gone on after its call was cancelled; running the call later would use
+    // whatever it captured from the worker's stack.
+    THandOver handOver;
+    std::atomic<bool> ran{false}, result{true};
+    std::thread worker([&] { result = handOver.Call([&] { ran = true; }); });
+    LetWorkerBlock();
+    handOver.Cancel();
+    worker.join();
+    EXPECT_FALSE(result);
+    handOver.Reset();
+    for (int i = 0; i < 10; ++i)
+        MainThread::ProcessPendingEvents();
+    EXPECT_FALSE(ran);
+}
+
 TEST(HandOver, DestroyingTheHandOverReleasesTheWorker) {
     std::atomic<bool> ran{false}, result{true};
     std::thread worker;

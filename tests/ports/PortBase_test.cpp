@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <random>
 #include <vector>
 
 using Classes::TMemoryStream;
@@ -368,4 +369,75 @@ TEST(WaitStatement, TakesOnlyFiveCharacters) {
     // "W=1234567" would wait 12345 ms; "W=0000012" waits for "00000", which is no wait.
     TTestPort port(u"", u"");
     EXPECT_FALSE(port.Instruct(u"W=0000012"));
+}
+
+namespace {
+
+// The extraction rules applied literally to the whole cache after every chunk: slow but plain.
+struct ReferenceFramer {
+    std::u16string start, end, cache;
+    size_t maxCache;
+    V telegrams;
+    int overflows = 0;
+
+    void Receive(const std::u16string& chunk) {
+        cache += chunk;
+        for (size_t e; (e = cache.find(end)) != std::u16string::npos;) {
+            size_t s = cache.find(start);
+            size_t through = e + end.size();
+            if (s != std::u16string::npos && s <= e) {
+                std::u16string t = cache.substr(s, through - s);
+                for (size_t p; (p = t.find(start, start.size())) != std::u16string::npos;)
+                    t.erase(0, p);
+                long count = static_cast<long>(t.size() - start.size()) -
+                             static_cast<long>(end.size());
+                telegrams.push_back(count > 0 ? t.substr(start.size(), size_t(count)) : u"");
+            }
+            cache.erase(0, through);
+        }
+        if (cache.size() > maxCache) {
+            cache.clear();
+            ++overflows;
+        }
+    }
+};
+
+} // namespace
+
+TEST(PortBase, FramingAgreesWithThePlainRulesOnRandomStreams) {
+    std::mt19937 rng(20261208);
+    auto pick = [&](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng); };
+    // Two letters make overlapping, repeated and identical marks common.
+    auto word = [&](size_t maxLen) {
+        std::u16string w;
+        for (size_t n = 1 + pick(maxLen); n > 0; --n)
+            w += pick(2) ? u'a' : u'b';
+        return w;
+    };
+    for (int round = 0; round < 3000; ++round) {
+        ReferenceFramer ref{word(3), word(3), u"", 4 + pick(30), {}, 0};
+        TTestPort port(ref.start, ref.end);
+        port.SetMaxRxCache(static_cast<int32_t>(ref.maxCache));
+        int overflows = 0;
+        port.SetOnRxBufferOverflow([&](TObject*) { ++overflows; });
+        V got;
+        std::u16string stream;
+        for (int chunks = 1 + static_cast<int>(pick(12)); chunks > 0; --chunks) {
+            std::u16string chunk = word(8);
+            stream += chunk;
+            ref.Receive(chunk);
+            port.Receive(SysUtils::TextToBytes(chunk));
+            // Fetch now and then, so that queued and new telegrams mix.
+            if (pick(3) == 0)
+                while (port.GetDataCount() > 0)
+                    got.push_back(port.GetData());
+        }
+        V rest = Drain(port);
+        got.insert(got.end(), rest.begin(), rest.end());
+        std::string what = "start " + SysUtils::ToUtf8(ref.start) + " end " +
+                           SysUtils::ToUtf8(ref.end) + " stream " + SysUtils::ToUtf8(stream);
+        ASSERT_EQ(got, ref.telegrams) << what;
+        ASSERT_EQ(overflows, ref.overflows) << what;
+        ASSERT_TRUE(CacheHolds(port, ref.cache.size())) << what;
+    }
 }
