@@ -14,6 +14,10 @@ struct Case {
     std::u16string out;
 };
 
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << TestUtils::Printable(c.in);
+}
+
 std::u16string Chars(std::initializer_list<char16_t> cs) {
     return std::u16string(cs);
 }

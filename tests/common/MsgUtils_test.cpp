@@ -122,6 +122,10 @@ struct BoxCase {
     TMsgDlgType kindByParts;
 };
 
+void PrintTo(const BoxCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class MessageBoxFallback : public testing::TestWithParam<BoxCase> {};
 
 TEST_P(MessageBoxFallback, KindAndPrefix) {

@@ -53,6 +53,10 @@ struct IntCase {
     int32_t value;
 };
 
+void PrintTo(const IntCase& c, std::ostream* os) {
+    *os << TestUtils::Printable(c.text);
+}
+
 class IntegerSyntax : public testing::TestWithParam<IntCase> {};
 
 TEST_P(IntegerSyntax, Converts) {

@@ -340,6 +340,10 @@ struct WaitCase {
     int minMs;
 };
 
+void PrintTo(const WaitCase& c, std::ostream* os) {
+    *os << TestUtils::Printable(c.statement);
+}
+
 class WaitStatement : public testing::TestWithParam<WaitCase> {};
 
 TEST_P(WaitStatement, WaitsOnlyForAPositiveValue) {
@@ -389,8 +393,8 @@ struct ReferenceFramer {
                 std::u16string t = cache.substr(s, through - s);
                 for (size_t p; (p = t.find(start, start.size())) != std::u16string::npos;)
                     t.erase(0, p);
-                long count = static_cast<long>(t.size() - start.size()) -
-                             static_cast<long>(end.size());
+                long count =
+                    static_cast<long>(t.size() - start.size()) - static_cast<long>(end.size());
                 telegrams.push_back(count > 0 ? t.substr(start.size(), size_t(count)) : u"");
             }
             cache.erase(0, through);
