@@ -6,8 +6,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 using MainThread::THandOver;
 
@@ -176,4 +178,29 @@ TEST(HandOver, AnExceptionInTheCallStillReleasesTheWorker) {
     if (!returned)
         handOver.Cancel();
     worker.join();
+}
+
+TEST(HandOver, SeveralWorkersEachWaitForTheirOwnCall) {
+    THandOver handOver;
+    constexpr int kWorkers = 8, kCalls = 3000;
+    std::atomic<int> early{0}, finished{0};
+    std::vector<std::thread> workers;
+    for (int w = 0; w < kWorkers; ++w)
+        workers.emplace_back([&] {
+            for (int i = 0; i < kCalls; ++i) {
+                auto ran = std::make_shared<std::atomic<bool>>(false);
+                if (handOver.Call([ran] { *ran = true; }) && !*ran)
+                    ++early;
+            }
+            ++finished;
+        });
+    auto deadline = Clock::now() + std::chrono::seconds(60);
+    while (finished < kWorkers && Clock::now() < deadline)
+        MainThread::ProcessPendingEvents();
+    EXPECT_EQ(finished, kWorkers);
+    if (finished < kWorkers)
+        handOver.Cancel();
+    for (auto& t : workers)
+        t.join();
+    EXPECT_EQ(early, 0) << "a worker was released before its own call had run";
 }
