@@ -8,12 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace std {
-// Lets gtest print UTF-16 text in failure messages.
-inline void PrintTo(const u16string& s, ostream* os) {
-    *os << '"' << SysUtils::ToUtf8(s) << '"';
-}
-} // namespace std
+// gtest prints UTF-16 text itself (u"..."); a PrintTo of our own would be ambiguous with it.
 
 namespace TestUtils {
 
