@@ -279,3 +279,17 @@ TEST(UdpRun, PortAndSendFailuresEndWithTheirStepsCode) {
         EXPECT_TRUE(r.Has("ID: F40114:0")) << r.log;
     }
 }
+
+TEST(UdpRun, FloodWithoutEndMarkOverflowsTheReceiveCacheAndEndsTheRun) {
+    std::vector<std::string> args;
+    for (int i = 0; i < 9; ++i)
+        args.insert(args.end(), {"--size", "8000"});
+    Responder peer(args);
+    JobRun r = RunTelvik(Job(peer.port, "Start=\\02\nEnd=\\03\nSend=HELLO\nResponse=OK*\n"),
+                         {"+Failure=W=1"});
+    EXPECT_EQ(r.exitCode, 54) << r.log;
+    // The overflow leaves the receive handler and reaches the job's exception hook.
+    EXPECT_TRUE(r.Has("Fatal: F10100:72000")) << r.log;
+    EXPECT_TRUE(r.Has("Run instruction(s) after failure: W=1")) << r.log;
+    EXPECT_FALSE(r.Has("Time out!")) << r.log;
+}
