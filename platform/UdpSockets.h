@@ -12,6 +12,7 @@ namespace UdpSockets {
 
 /// WinSock numbers the platform layer produces itself.
 constexpr int32_t kWsaEInval = 10022;
+constexpr int32_t kWsaEWouldBlock = 10035;
 constexpr int32_t kWsaEMsgSize = 10040;
 
 /// The WinSock number for an errno value of a socket call; an errno without counterpart is
@@ -42,7 +43,9 @@ public:
                            uint16_t wPort, bool bDontRoute) = 0;
     /// Reads one datagram of at most `iMax` bytes; its length, or -1 on failure. A longer
     /// datagram is consumed and fails with kWsaEMsgSize instead of being delivered cut short.
-    /// `dwAddr` (network order) and `wPort` (host order) name the sender.
+    /// `dwAddr` (network order) and `wPort` (host order) name the sender. A readiness that turns
+    /// out empty (a datagram the kernel dropped, e.g. for its checksum) fails with
+    /// kWsaEWouldBlock.
     virtual int32_t RecvFrom(int32_t hSocket, void* pData, int32_t iMax, uint32_t& dwAddr,
                              uint16_t& wPort) = 0;
     /// Stops the notifications and closes the socket.

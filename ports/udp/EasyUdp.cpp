@@ -106,7 +106,10 @@ void TUdpSocket::SocketReadable() {
         if (FOnReceive)
             FOnReceive(IpToStr(dwAddr), wPort, Buffer, iSize);
     } else {
-        Report(u"OnReceive: " + WinSockErrorText(fApi->LastError()));
+        int32_t iCode = fApi->LastError();
+        // Readiness without a datagram is nothing to report: no datagram was lost.
+        if (iCode != UdpSockets::kWsaEWouldBlock)
+            Report(u"OnReceive: " + WinSockErrorText(iCode));
     }
 }
 

@@ -3,7 +3,9 @@
 #include "common/IniFiles.h"
 #include "common/MsgUtils.h"
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
 #include <thread>
 
 namespace PortUdp {
@@ -70,8 +72,10 @@ void TPortUdp::SendStream(Classes::TMemoryStream& msTxData) {
     TPortBase::SendStream(msTxData);
     if (!fUdp)
         throw EMsg(0xF40314, 0);
-    int32_t iSent = fUdp->SendData(fsDestAddress, fwDestPort, msTxData.Memory(),
-                                   static_cast<int32_t>(msTxData.Size()));
+    // A stream beyond 32 bits must not wrap to a small size; the socket refuses it as too big.
+    int64_t iSize = std::min<int64_t>(msTxData.Size(), INT32_MAX);
+    int32_t iSent =
+        fUdp->SendData(fsDestAddress, fwDestPort, msTxData.Memory(), static_cast<int32_t>(iSize));
     if (iSent < 1)
         throw EMsg(u"UDP datagram send failed!" + fsSocketErrorText, 0xF4030A, 0);
 }

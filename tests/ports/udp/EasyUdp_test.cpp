@@ -138,6 +138,9 @@ TEST(EasyUdpReceive, EachNotificationReadsOneDatagramAndFailuresAreReported) {
     FakeState st;
     Recorded r = OnFake(st);
     ASSERT_TRUE(r.udp->Start(5000));
+    st.errorCode = UdpSockets::kWsaEWouldBlock;
+    st.readable(); // readiness without a datagram: nothing lost, nothing to report
+    EXPECT_TRUE(r.errors.empty());
     st.incoming = {"one", "", std::string(8193, 'z'), "two"};
     st.readable();
     EXPECT_EQ(r.received.size(), 1u);
@@ -221,6 +224,13 @@ TEST(EasyUdpLoopback, SendsAndReceivesWholeDatagramsUpToMaxLength) {
     EXPECT_EQ(r.received[2].bytes, max);
     EXPECT_EQ(r.received[3].bytes, "last");
     EXPECT_EQ(r.errors, std::vector<std::u16string>{u"OnReceive: Message too long"});
+}
+
+TEST(EasyUdpLoopback, SystemErrorsReadAsTheirWinSockTexts) {
+    Recorded r(std::make_unique<TUdpSocket>());
+    ASSERT_TRUE(r.udp->Start(UdpTest::FreePort()));
+    EXPECT_EQ(r.udp->SendData(u"127.0.0.1", 0, "x", 1), 0); // port 0 cannot be sent to
+    EXPECT_EQ(r.errors, std::vector<std::u16string>{u"SendData: Invalid argument"});
 }
 
 TEST(EasyUdpLoopback, PortInUseFailsTheBindAndLeavesTheSocketUnbound) {
