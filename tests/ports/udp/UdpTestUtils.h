@@ -8,8 +8,6 @@
 #include <arpa/inet.h>
 #include <chrono>
 #include <deque>
-#include <functional>
-#include <memory>
 #include <netinet/in.h>
 #include <poll.h>
 #include <string>
@@ -19,23 +17,14 @@
 
 namespace UdpTest {
 
-/// What the fake socket calls do and what they were given; the test keeps it, the fake points
-/// to it.
+/// What the fake calls do and what they were given; the test owns it, the fake refers to it.
 struct FakeState {
-    bool createFails = false;
-    bool bindFails = false;
-    bool selectFails = false;
-    int32_t sendBuffer = 65536;
-    int32_t recvBuffer = 65536;
-    int32_t errorCode = 0; ///< LastError() after a failing SendTo/RecvFrom
-    bool sendFails = false;
-    std::deque<std::string> incoming;      ///< datagrams RecvFrom hands out; empty: fails
-    uint32_t peerAddr = htonl(0xC0A8010A); // 192.168.1.10
-    uint16_t peerPort = 4000;
-
+    bool createFails = false, bindFails = false, selectFails = false, sendFails = false;
+    int32_t sendBuffer = 65536, recvBuffer = 65536;
+    int32_t errorCode = 0;            ///< LastError()
+    std::deque<std::string> incoming; ///< handed out by RecvFrom; empty: it fails
     std::function<void()> readable;
     std::vector<int32_t> closed;
-    bool broadcastAllowed = false;
     struct Sent {
         std::string bytes;
         uint32_t addr;
@@ -51,16 +40,14 @@ public:
     int32_t Create() override { return st.createFails ? -1 : 7; }
     bool Bind(int32_t, uint16_t) override { return !st.bindFails; }
     bool Select(int32_t, std::function<void()> fn) override {
-        if (st.selectFails)
-            return false;
         st.readable = std::move(fn);
-        return true;
+        return !st.selectFails;
     }
     bool GetBufferSize(int32_t, bool bSend, int32_t& iSize) override {
         iSize = bSend ? st.sendBuffer : st.recvBuffer;
         return true;
     }
-    bool SetBroadcast(int32_t) override { return st.broadcastAllowed = true; }
+    bool SetBroadcast(int32_t) override { return true; }
     int32_t SendTo(int32_t, const void* p, int32_t n, uint32_t addr, uint16_t port,
                    bool dontRoute) override {
         if (st.sendFails)
@@ -73,8 +60,8 @@ public:
             return -1;
         std::string d = std::move(st.incoming.front());
         st.incoming.pop_front();
-        addr = st.peerAddr;
-        port = st.peerPort;
+        addr = htonl(0xC0A8010A); // 192.168.1.10
+        port = 4000;
         if (static_cast<int32_t>(d.size()) > iMax) {
             st.errorCode = UdpSockets::kWsaEMsgSize;
             return -1;
@@ -89,46 +76,33 @@ public:
         return inet_aton(s.c_str(), &a) ? a.s_addr : 0xFFFFFFFFu;
     }
     bool GetHostByName(const std::string& s, uint32_t& addr) override {
-        if (s != "device.test")
-            return false;
         addr = htonl(0x0A000002); // 10.0.0.2
-        return true;
+        return s == "device.test";
     }
 
 private:
     FakeState& st;
 };
 
-/// Runs the event loop until `done` or `ms` milliseconds; the final value of `done`.
+/// Runs the event loop until `done` or for `ms` milliseconds; the final value of `done`.
 inline bool PumpUntil(const std::function<bool()>& done, int ms = 2000) {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= end)
-            return false;
+    while (!done() && std::chrono::steady_clock::now() < end)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        usleep(500);
-    }
-    return true;
-}
-
-/// Runs the event loop for `ms` milliseconds.
-inline void Pump(int ms) {
-    PumpUntil([] { return false; }, ms);
+    return done();
 }
 
 /// A blocking POSIX datagram socket on 127.0.0.1 with a port of its own.
 class Peer {
 public:
     Peer() {
-        fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_in sa = Addr(0);
-        ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
         socklen_t len = sizeof sa;
+        ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
         port = ntohs(sa.sin_port);
         int big = 1 << 20;
         ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
     }
     ~Peer() { ::close(fd); }
 
@@ -136,19 +110,13 @@ public:
         sockaddr_in sa = Addr(wPort);
         ::sendto(fd, s.data(), s.size(), 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
     }
-    /// The next datagram within `ms`, or false.
-    bool Receive(std::string& out, int ms = 2000) const {
+    /// The next datagram, or "(none)" after two seconds.
+    std::string Receive() const {
         pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, ms) != 1)
-            return false;
-        std::vector<char> buf(65536);
-        ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
-        if (n < 0)
-            return false;
-        out.assign(buf.data(), static_cast<size_t>(n));
-        return true;
+        std::string buf(65536, '\0');
+        ssize_t n = ::poll(&p, 1, 2000) == 1 ? ::recv(fd, buf.data(), buf.size(), 0) : -1;
+        return n < 0 ? "(none)" : buf.substr(0, static_cast<size_t>(n));
     }
-
     static sockaddr_in Addr(uint16_t wPort) {
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
@@ -157,14 +125,13 @@ public:
         return sa;
     }
 
-    int fd;
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     uint16_t port = 0;
 };
 
 /// A UDP port number that was free a moment ago.
 inline uint16_t FreePort() {
-    Peer p;
-    return p.port;
+    return Peer().port;
 }
 
 } // namespace UdpTest
