@@ -1,5 +1,5 @@
 #pragma once
-// Helpers shared by the tests: readable UTF-16 assertions and a recorder of the message service.
+// Helpers shared by the tests: a recorder of the message service.
 
 #include "common/MsgUtils.h"
 #include "common/SysUtils.h"
@@ -7,8 +7,6 @@
 #include <ostream>
 #include <string>
 #include <vector>
-
-// gtest prints UTF-16 text itself (u"..."); a PrintTo of our own would be ambiguous with it.
 
 namespace TestUtils {
 
