@@ -55,7 +55,7 @@ std::string DefaultProgram() {
 } // namespace
 
 int main(int argc, char** argv) {
-    std::string program = argc > 1 ? argv[1] : DefaultProgram();
+    std::string program = argc > 1 && argv[1][0] != '\0' ? argv[1] : DefaultProgram();
     int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 30;
     if (access(program.c_str(), X_OK) != 0) {
         std::fprintf(stderr, "udp_run_bench: no program at %s\n", program.c_str());
