@@ -1,13 +1,15 @@
 #include "app/PortFactory.h"
 
+#include "common/SysUtils.h"
+#include "ports/ftdi/PortFtdi.h"
+
 namespace PortFactory {
 
 std::unique_ptr<PortBase::TPortBase> CreateProgramPort(const std::u16string& sName,
                                                        const std::u16string& sStart,
                                                        const std::u16string& sEnd) {
-    (void)sName;
-    (void)sStart;
-    (void)sEnd;
+    if (SysUtils::SameText(sName, u"FTDI"))
+        return std::make_unique<PortFtdi::TPortFtdi>(sStart, sEnd);
     return nullptr;
 }
 

@@ -20,6 +20,11 @@ DynLib::TLibHandle LoadAnyFile() {
     return nullptr;
 }
 
+// The library is released once at program end, after every device object is gone.
+struct TUnloadAtExit {
+    ~TUnloadAtExit() { UnloadD2xxLibrary(); }
+} gUnloadAtExit;
+
 template <typename Fn> void Bind(DynLib::TLibHandle h, Fn& fn, const char* sName) {
     fn = reinterpret_cast<Fn>(DynLib::GetProcAddress(h, sName));
 }

@@ -4,8 +4,9 @@
 //   reply <hex request|*> <hex response> after a write of exactly that request (any with *), the
 //                                       response waits in the receive queue
 //   fail <FT_Name> <status> [afterwrite] that call answers the status (from the first write on)
-// Calls on devices are recorded one per line ("FT_SetDtr", "FT_SetBitMode 11 20", ...), in
-// memory and, when D2XXSIM_LOG names a file, appended to it.
+// Calls on devices are recorded one per line ("FT_SetDtr", "FT_SetBitMode 11 20", ...; a call
+// made to fail as "<name> failed <status>"), in memory and, when D2XXSIM_LOG names a file,
+// appended to it.
 
 #include <pthread.h>
 
@@ -208,8 +209,10 @@ void CopyField(char* dest, size_t size, const std::string& text) {
 template <typename Fn> FT_STATUS OnDevice(const char* name, FT_HANDLE h, Fn fn) {
     State& s = S();
     std::lock_guard<std::mutex> g(s.m);
-    if (FT_STATUS st = Injected(s, name))
+    if (FT_STATUS st = Injected(s, name)) {
+        Log(s, std::string(name) + " failed " + std::to_string(st));
         return st;
+    }
     Device* d = OpenDevice(s, h);
     if (d == nullptr)
         return FT_INVALID_HANDLE;
