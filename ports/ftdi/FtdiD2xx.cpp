@@ -32,7 +32,7 @@ std::u16string TFtdiD2xxBase::UsbPortId(uint32_t dwPortId) {
 }
 
 uint32_t TFtdiD2xxBase::UsbPortId(const std::string& sPortId) {
-    if (sPortId.empty() || sPortId.size() > 8)
+    if (sPortId.empty())
         return InvalidLocationId;
     uint32_t dw = 0;
     for (char c : sPortId) {
@@ -45,6 +45,8 @@ uint32_t TFtdiD2xxBase::UsbPortId(const std::string& sPortId) {
             digit = c - 'A' + 10;
         else
             return InvalidLocationId;
+        if (dw > 0x0FFFFFFF)
+            return InvalidLocationId; // more than 32 bits
         dw = dw << 4 | digit;
     }
     return dw;
@@ -370,7 +372,12 @@ void TEventThread::Execute() {
             FT_STATUS st = Call(D2xx().FT_GetStatus, fhDevice, &dwRx, &dwTx, &dwEvent);
             if (st != FT_OK) {
                 fiErrorCode = static_cast<int32_t>(st);
-                Synchronize(&TEventThread::DoError);
+                // The handle is gone after this, whatever the handler does: never loop again.
+                try {
+                    Synchronize(&TEventThread::DoError);
+                } catch (...) {
+                    HandleException(std::current_exception());
+                }
                 break;
             }
             if (dwRx > 0 && !Synchronize(&TEventThread::DoRxData))

@@ -2,6 +2,7 @@
 
 #include "D2xxSim.h"
 #include "common/SysUtils.h"
+#include "platform/Dialogs.h"
 #include "ports/ftdi/FtdiD2xx.h"
 
 #include <gtest/gtest.h>
@@ -73,6 +74,7 @@ TEST(FtdiD2xxBase, UsbPortIdBothWays) {
     EXPECT_EQ(TFtdiD2xxBase::UsbPortId(std::string("0x11")), InvalidLocationId);
     EXPECT_EQ(TFtdiD2xxBase::UsbPortId(std::string("ffffffff")), InvalidLocationId);
     EXPECT_EQ(TFtdiD2xxBase::UsbPortId(std::string("100000000")), InvalidLocationId);
+    EXPECT_EQ(TFtdiD2xxBase::UsbPortId(std::string("000000111")), 0x111u);
 }
 
 TEST_F(FtdiD2xxTest, DeviceListReadsEveryNodeWithBoundedTexts) {
@@ -244,6 +246,32 @@ TEST_F(FtdiD2xxTest, EventThreadHandsReceivedDataToTheMainThread) {
     EXPECT_TRUE(onMain);
 }
 
+TEST_F(FtdiD2xxTest, HandlerExceptionIsShownAndTheThreadGoesOn) {
+    D2xxSim::Use(D2xxSim::TwoDevices);
+    std::vector<std::u16string> boxes;
+    Dialogs::SetMessageBoxHook(
+        [&](Dialogs::TMsgDlgType, const std::u16string& s) { boxes.push_back(s); });
+    {
+        TFtdiD2xx dev;
+        std::string got;
+        dev.SetOnRxData([&](Classes::TObject*) {
+            std::string chunk;
+            dev.Read(chunk);
+            got += chunk;
+            if (chunk == "A")
+                throw SysUtils::Exception(u"boom");
+        });
+        ASSERT_EQ(dev.OpenEx("2111", 4), eoOpened);
+        D2xxSim::Control().Inject(0x2111, "41");
+        EXPECT_TRUE(D2xxSim::PumpUntil([&] { return !boxes.empty(); }));
+        D2xxSim::Control().Inject(0x2111, "42");
+        EXPECT_TRUE(D2xxSim::PumpUntil([&] { return got == "AB"; }));
+    }
+    Dialogs::SetMessageBoxHook([](Dialogs::TMsgDlgType, const std::u16string&) {});
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0], u"boom");
+}
+
 TEST_F(FtdiD2xxTest, FailingStatusQueryClosesTheDeviceAndFiresOnError) {
     D2xxSim::Use(std::string(D2xxSim::TwoDevices) + "fail FT_GetStatus 4 afterwrite\n");
     TFtdiD2xx dev;
@@ -276,6 +304,26 @@ TEST_F(FtdiD2xxTest, CloseWhileAHandOverWaitsNeitherHangsNorDeliversLate) {
     }
     D2xxSim::PumpUntil([] { return false; }, 100);
     EXPECT_EQ(calls, 0);
+}
+
+TEST_F(FtdiD2xxTest, CloseFromInsideTheHandlerDefersTheJoin) {
+    D2xxSim::Use(D2xxSim::TwoDevices);
+    TFtdiD2xx dev;
+    int calls = 0;
+    dev.SetOnRxData([&](Classes::TObject*) {
+        ++calls;
+        dev.Close();
+    });
+    ASSERT_EQ(dev.OpenEx("2111", 4), eoOpened);
+    D2xxSim::Control().Inject(0x2111, "41");
+    EXPECT_TRUE(D2xxSim::PumpUntil([&] { return calls == 1; }));
+    EXPECT_FALSE(dev.IsOpen());
+    EXPECT_EQ(D2xxSim::Control().IsOpen(0x2111), 0);
+    // The device opens again with a thread of its own; the old one is joined on the way.
+    ASSERT_EQ(dev.OpenEx("2111", 4), eoOpened);
+    dev.SetOnRxData(nullptr);
+    D2xxSim::PumpUntil([] { return false; }, 100);
+    EXPECT_EQ(calls, 1);
 }
 
 TEST_F(FtdiD2xxTest, RefusedCloseRaisesButForgetsTheHandle) {
