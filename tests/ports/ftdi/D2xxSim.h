@@ -51,6 +51,19 @@ inline std::string Log() {
     return Control().Log();
 }
 
+/// The record without the event thread's registration, whose moment is the thread's own.
+inline std::string Calls() {
+    std::string sAll = Log(), sOut;
+    for (size_t i = 0; i < sAll.size();) {
+        size_t iEnd = sAll.find('\n', i);
+        iEnd = iEnd == std::string::npos ? sAll.size() : iEnd + 1;
+        if (sAll.compare(i, 23, "FT_SetEventNotification") != 0)
+            sOut.append(sAll, i, iEnd - i);
+        i = iEnd;
+    }
+    return sOut;
+}
+
 /// Runs the event loop until `done` holds or `ms` have passed; true when it holds.
 inline bool PumpUntil(const std::function<bool()>& done, int ms = 2000) {
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);

@@ -154,6 +154,8 @@ TEST_F(FtdiD2xxTest, OpenSequenceAppliesTheLineSettingsInOrder) {
     dev.SetFlowControl(efXonXoff);
     ASSERT_EQ(dev.OpenEx("2111", 4), eoOpened);
     EXPECT_TRUE(dev.IsOpen());
+    ASSERT_TRUE(D2xxSim::PumpUntil(
+        [] { return D2xxSim::Log().find("Notification") != std::string::npos; }));
     dev.Close();
     EXPECT_EQ(D2xxSim::Log(), "FT_OpenEx loc=2111\n"
                               "FT_ResetDevice\n"

@@ -117,9 +117,9 @@ TEST(FtdiStatement, MasksOfEveryCbbbForm) {
     ASSERT_EQ(dev.OpenEx("2111", 4), FtdiD2xx::eoOpened);
     for (const auto& c : cases) {
         SCOPED_TRACE(SysUtils::ToUtf8(c.s));
-        std::string before = D2xxSim::Log();
+        std::string before = D2xxSim::Calls();
         EXPECT_EQ(FtdiStatement(&dev, c.s), srDone);
-        EXPECT_EQ(D2xxSim::Log().substr(before.size()),
+        EXPECT_EQ(D2xxSim::Calls().substr(before.size()),
                   std::string("FT_SetBitMode ") + c.logged + " 20\n");
     }
 }
@@ -128,11 +128,11 @@ TEST(FtdiStatement, MalformedAndForeignStatements) {
     D2xxSim::Use(D2xxSim::TwoDevices);
     FtdiD2xx::TFtdiD2xx dev;
     ASSERT_EQ(dev.OpenEx("2111", 4), FtdiD2xx::eoOpened);
-    std::string before = D2xxSim::Log();
+    std::string before = D2xxSim::Calls();
     for (const char16_t* s :
          {u"CBBB0", u"CBBB[12", u"CBBB4=1", u"CBBB[x]=1", u"CBBB[[1]]", u"CBBB[]==="})
         EXPECT_EQ(FtdiStatement(&dev, s), srInvalid) << SysUtils::ToUtf8(s);
-    EXPECT_EQ(D2xxSim::Log(), before); // the library was never called
+    EXPECT_EQ(D2xxSim::Calls(), before); // the library was never called
     EXPECT_EQ(FtdiStatement(&dev, u"cbbb0=1"), srNotFtdi);
     EXPECT_EQ(FtdiStatement(&dev, u"W=10"), srNotFtdi);
     EXPECT_EQ(FtdiStatement(&dev, u"SetDTR "), srNotFtdi);
@@ -142,12 +142,13 @@ TEST(FtdiStatement, ModemLinesIgnoreCaseAndReportFailure) {
     D2xxSim::Use(D2xxSim::TwoDevices);
     FtdiD2xx::TFtdiD2xx dev;
     ASSERT_EQ(dev.OpenEx("2111", 4), FtdiD2xx::eoOpened);
-    std::string before = D2xxSim::Log();
+    std::string before = D2xxSim::Calls();
     EXPECT_EQ(FtdiStatement(&dev, u"setdtr"), srDone);
     EXPECT_EQ(FtdiStatement(&dev, u"ClrDTR"), srDone);
     EXPECT_EQ(FtdiStatement(&dev, u"SETRTS"), srDone);
     EXPECT_EQ(FtdiStatement(&dev, u"clrRts"), srDone);
-    EXPECT_EQ(D2xxSim::Log().substr(before.size()), "FT_SetDtr\nFT_ClrDtr\nFT_SetRts\nFT_ClrRts\n");
+    EXPECT_EQ(D2xxSim::Calls().substr(before.size()),
+              "FT_SetDtr\nFT_ClrDtr\nFT_SetRts\nFT_ClrRts\n");
     dev.Close();
     EXPECT_EQ(FtdiStatement(&dev, u"SetDTR"), srFailed);
     EXPECT_EQ(FtdiStatement(&dev, u"CBBB1=1"), srFailed);
