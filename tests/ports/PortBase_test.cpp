@@ -3,6 +3,7 @@
 #include "TestUtils.h"
 #include "common/MsgUtils.h"
 #include "ports/PortBase.h"
+#include "ports/ReferenceFramer.h"
 
 #include <gtest/gtest.h>
 
@@ -375,38 +376,6 @@ TEST(WaitStatement, TakesOnlyFiveCharacters) {
     EXPECT_FALSE(port.Instruct(u"W=0000012"));
 }
 
-namespace {
-
-// The extraction rules applied literally to the whole cache after every chunk: slow but plain.
-struct ReferenceFramer {
-    std::u16string start, end, cache;
-    size_t maxCache;
-    V telegrams;
-    int overflows = 0;
-
-    void Receive(const std::u16string& chunk) {
-        cache += chunk;
-        for (size_t e; (e = cache.find(end)) != std::u16string::npos;) {
-            size_t s = cache.find(start);
-            size_t through = e + end.size();
-            if (s != std::u16string::npos && s <= e) {
-                std::u16string t = cache.substr(s, through - s);
-                for (size_t p; (p = t.find(start, start.size())) != std::u16string::npos;)
-                    t.erase(0, p);
-                long count =
-                    static_cast<long>(t.size() - start.size()) - static_cast<long>(end.size());
-                telegrams.push_back(count > 0 ? t.substr(start.size(), size_t(count)) : u"");
-            }
-            cache.erase(0, through);
-        }
-        if (cache.size() > maxCache) {
-            cache.clear();
-            ++overflows;
-        }
-    }
-};
-
-} // namespace
 
 TEST(PortBase, FramingAgreesWithThePlainRulesOnRandomStreams) {
     std::mt19937 rng(20261208);
