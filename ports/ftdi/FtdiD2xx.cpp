@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <iterator>
 
 namespace FtdiD2xx {
@@ -151,9 +152,19 @@ EDeviceOpenSteps TFtdiD2xx::OpenEx(const std::string& sText, uint32_t dwFlag) {
     struct TGuard {
         TFtdiD2xx* self;
         EDeviceOpenSteps& step;
+        int iUncaught = std::uncaught_exceptions();
         ~TGuard() noexcept(false) {
-            if (step != eoOpened)
+            if (step == eoOpened)
+                return;
+            if (std::uncaught_exceptions() == iUncaught) {
+                self->Close(); // a refused close takes the place of the step result
+                return;
+            }
+            // Already unwinding: the first exception is the one to report.
+            try {
                 self->Close();
+            } catch (const Exception&) {
+            }
         }
     } guard{this, eStep};
 

@@ -340,6 +340,11 @@ TEST_F(FtdiD2xxTest, RefusedCloseRaisesButForgetsTheHandle) {
     }
     EXPECT_FALSE(dev.IsOpen());
     EXPECT_NO_THROW(dev.Close());
+    // Refused after a failed step, the close takes the place of the step result.
+    D2xxSim::Use(std::string(D2xxSim::TwoDevices) + "fail FT_ResetDevice 4\nfail FT_Close 5\n");
+    EXPECT_THROW(dev.OpenEx("2111", 4), SysUtils::Exception);
+    EXPECT_FALSE(dev.IsOpen());
+    EXPECT_EQ(dev.LastError(), 5);
 }
 
 } // namespace
