@@ -1,6 +1,7 @@
 #include "app/PortFactory.h"
 
 #include "common/SysUtils.h"
+#include "ports/ftdi/PortFtdi.h"
 #include "ports/udp/PortUdp.h"
 
 namespace PortFactory {
@@ -8,6 +9,8 @@ namespace PortFactory {
 std::unique_ptr<PortBase::TPortBase> CreateProgramPort(const std::u16string& sName,
                                                        const std::u16string& sStart,
                                                        const std::u16string& sEnd) {
+    if (SysUtils::SameText(sName, u"FTDI"))
+        return std::make_unique<PortFtdi::TPortFtdi>(sStart, sEnd);
     if (SysUtils::SameText(sName, u"UDP"))
         return std::make_unique<PortUdp::TPortUdp>(sStart, sEnd);
     return nullptr;
