@@ -2,6 +2,7 @@
 // one byte at a time without an end mark, and a stream of telegrams in chunks of random size.
 
 #include "common/MsgUtils.h"
+#include "ports/FeedPort.h"
 #include "ports/PortBase.h"
 
 #include <chrono>
@@ -10,16 +11,6 @@
 #include <string>
 
 namespace {
-
-class BenchPort : public PortBase::TPortBase {
-public:
-    using TPortBase::TPortBase;
-    void Init(const IniFiles::TMemIniFile&) override {}
-    bool Active() override { return true; }
-    void Open() override {}
-    void Close() override {}
-    void Feed(const std::string& bytes) { ReceiveData(bytes); }
-};
 
 double NsPerByte(std::chrono::steady_clock::duration d, size_t bytes) {
     return std::chrono::duration<double, std::nano>(d).count() / static_cast<double>(bytes);
@@ -32,7 +23,7 @@ int main() {
 
     // 64 KiB, one byte per chunk, no end mark until the cache overflows.
     const size_t kFill = 64 * 1024;
-    BenchPort filling(u"\x02", u"\x03");
+    TFeedPort filling(u"\x02", u"\x03");
     filling.SetMaxRxCache(static_cast<int32_t>(kFill));
     filling.SetOnRxBufferOverflow([](Classes::TObject*) {});
     std::string one(1, 'x');
@@ -49,7 +40,7 @@ int main() {
         stream.append(8 + rng() % 56, 'a' + static_cast<char>(rng() % 26));
         stream += '\x03';
     }
-    BenchPort framed(u"\x02", u"\x03");
+    TFeedPort framed(u"\x02", u"\x03");
     size_t telegrams = 0;
     framed.SetOnDataReceived([&](Classes::TObject*) {
         while (framed.GetDataCount() > 0) {

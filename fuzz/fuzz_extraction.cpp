@@ -1,25 +1,12 @@
 // Telegram extraction fed in random chunks with random marks and code byte, checked against the
 // plain rules applied to the whole cache after every chunk.
 
+#include "ports/FeedPort.h"
 #include "ports/PortBase.h"
 #include "ports/ReferenceFramer.h"
 #include "common/SysUtils.h"
 
 #include <cstdlib>
-
-namespace {
-
-class FuzzPort : public PortBase::TPortBase {
-public:
-    using TPortBase::TPortBase;
-    void Init(const IniFiles::TMemIniFile&) override {}
-    bool Active() override { return true; }
-    void Open() override {}
-    void Close() override {}
-    void Feed(const std::string& bytes) { ReceiveData(bytes); }
-};
-
-} // namespace
 
 // Layout: start length, end length, code byte, cache limit, the marks, then chunks each led by
 // its length byte.
@@ -38,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return SysUtils::BytesToText(b);
     };
     ReferenceFramer ref{text(startLen), text(endLen), u"", maxCache, {}, 0};
-    FuzzPort port(ref.start, ref.end);
+    TFeedPort port(ref.start, ref.end);
     port.SetCodeByte(code);
     port.SetMaxRxCache(static_cast<int32_t>(maxCache));
     int overflows = 0;

@@ -277,18 +277,12 @@ bool TFtdiD2xx::Read(std::string& sRxData) {
 
 bool TFtdiD2xx::Read(TMemoryStream& msRxData) {
     std::string sRxData;
-    DWORD dwWaiting = 0;
-    if (StatusFailed(Call(D2xx().FT_GetQueueStatus, fhDevice, &dwWaiting)))
-        return false;
-    sRxData.assign(dwWaiting, '\0');
-    DWORD dwRead = 0;
-    bool bOk = CheckStatus(
-        Call(D2xx().FT_Read, fhDevice, static_cast<void*>(sRxData.data()), dwWaiting, &dwRead));
+    bool bOk = Read(sRxData);
     msRxData.SetSize(0);
     msRxData.SetPosition(0);
-    msRxData.Write(sRxData.data(), std::min(dwRead, dwWaiting));
+    msRxData.Write(sRxData.data(), static_cast<int64_t>(sRxData.size()));
     msRxData.SetPosition(0);
-    return bOk && dwRead == dwWaiting;
+    return bOk;
 }
 
 bool TFtdiD2xx::Write(const std::string& sTxData) {
