@@ -154,8 +154,8 @@ TEST(Serial5, LineSettingsFollowTheProperties) {
     EXPECT_EQ(dcb().Parity, 0);
     EXPECT_TRUE(dcb().CheckParity && dcb().ErrorReplace && dcb().Binary);
     EXPECT_EQ(dcb().ErrorChar, '?');
-    EXPECT_FALSE(dcb().RtsHandshake || dcb().OutCtsFlow || dcb().DtrHandshake ||
-                 dcb().OutDsrFlow || dcb().OutX || dcb().InX);
+    EXPECT_FALSE(dcb().RtsHandshake || dcb().OutCtsFlow || dcb().DtrHandshake || dcb().OutDsrFlow ||
+                 dcb().OutX || dcb().InX);
     s.SetRxQueueSize(10);
     EXPECT_EQ(dcb().XonLim, 3);
     EXPECT_EQ(dcb().XoffLim, 3);
