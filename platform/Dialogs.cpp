@@ -1,6 +1,7 @@
 #include "platform/Dialogs.h"
 
 #include "common/SysUtils.h"
+#include "platform/RunMode.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -24,7 +25,7 @@ void ShowMessageBox(TMsgDlgType eType, const std::u16string& sText) {
         Hook()(eType, sText);
         return;
     }
-    if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) {
+    if (RunMode::IsHeadless() || qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) {
         std::string line = SysUtils::ToUtf8(sText) + "\n";
         std::fwrite(line.data(), 1, line.size(), stderr);
         std::fflush(stderr);

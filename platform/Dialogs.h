@@ -10,7 +10,7 @@ namespace Dialogs {
 enum class TMsgDlgType { mtWarning, mtError, mtInformation, mtCustom };
 
 /// Shows `sText` in a modal box of kind `eType` with one OK button and returns when it is closed.
-/// Without a display (no QApplication with a GUI), writes the text to standard error and returns
+/// Without a display (RunMode::IsHeadless), writes the text to standard error and returns
 /// at once, so that an unattended run never waits for a click.
 void ShowMessageBox(TMsgDlgType eType, const std::u16string& sText);
 

@@ -1,5 +1,5 @@
 #pragma once
-// Helpers shared by the tests: readable UTF-16 assertions and a recorder of the message service.
+// Helpers shared by the tests: a recorder of the message service.
 
 #include "common/MsgUtils.h"
 #include "common/SysUtils.h"
@@ -7,13 +7,6 @@
 #include <ostream>
 #include <string>
 #include <vector>
-
-namespace std {
-// Lets gtest print UTF-16 text in failure messages.
-inline void PrintTo(const u16string& s, ostream* os) {
-    *os << '"' << SysUtils::ToUtf8(s) << '"';
-}
-} // namespace std
 
 namespace TestUtils {
 

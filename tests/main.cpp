@@ -1,6 +1,7 @@
 // The test program: one application object for the whole run, as the program has, so that
 // event-loop, hand-over and widget code can be tested in process.
 
+#include "app/Application.h"
 #include "platform/Dialogs.h"
 
 #include <QApplication>
@@ -8,7 +9,8 @@
 
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
+    // The program's own application class, so that exceptions leaving a handler reach the job.
+    Application::TGuiApplication app(argc, argv);
     // A modal box would wait for a click nobody gives; tests that care install their own hook.
     Dialogs::SetMessageBoxHook([](Dialogs::TMsgDlgType, const std::u16string&) {});
     testing::InitGoogleTest(&argc, argv);

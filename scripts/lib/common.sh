@@ -6,7 +6,7 @@ TELVIK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 # Debian packages the project needs to build, test and demonstrate.
 TELVIK_PACKAGES=(
     build-essential cmake ninja-build pkg-config
-    qt6-base-dev libgl-dev
+    qt6-base-dev libgl-dev libx11-dev
     libgtest-dev libgmock-dev
     xvfb xauth xdotool
     python3

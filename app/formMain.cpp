@@ -1,0 +1,344 @@
+#include "app/formMain.h"
+
+#include "app/Application.h"
+#include "app/Configuration.h"
+#include "app/Instructions.h"
+#include "app/LogWindow.h"
+#include "app/Wildcard.h"
+#include "common/EscTaggedString.h"
+#include "common/IniFiles.h"
+#include "common/SysUtils.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+
+namespace formMain {
+
+using Configuration::FindCmdLineOption;
+using MsgUtils::EMsg;
+using MsgUtils::TMsg;
+using SysUtils::Format;
+
+TfrmMain::TfrmMain(TJobEnvironment env) : fEnv(std::move(env)) {
+    std::u16string caption = Format(u"%s V%s", {u"Telvik", u"1.20.02 "});
+    if (!fEnv.Headless) {
+        fWindow = std::make_unique<LogWindow::TLogWindow>();
+        fWindow->setWindowTitle(QString::fromStdU16String(caption));
+        // The user closing the window ends the loop; the port goes with the window.
+        fWindow->SetOnClosed([this] {
+            if (!fbClosed) {
+                fbClosed = true;
+                if (fEnv.Quit)
+                    fEnv.Quit();
+            }
+        });
+    }
+    fTimeout.setInterval(5001);
+    QObject::connect(&fTimeout, &QTimer::timeout, this, [this] { TimeoutTimer(); });
+    QCoreApplication::instance()->installEventFilter(this);
+    Application::SetExceptionHandler(
+        [this](QObject* Sender, const std::exception* E) { ApplicationEvents1Exception(Sender, E); });
+    TMsg::Instance()->SetOnNewMsg(
+        [this](MsgUtils::TObject* Sender, const MsgUtils::TMsgId& oMsgId,
+               const std::u16string& sMsg) { MsgNewMsg(Sender, oMsgId, sMsg); });
+    fiExitCode = 95;
+    TMsg::Info(caption, 0);
+    Post(WM_LOADCONFIG);
+}
+
+TfrmMain::~TfrmMain() {
+    fTimeout.stop();
+    if (fPort) {
+        fPort->SetOnDataReceived(nullptr);
+        fPort->SetOnOpened(nullptr);
+        fPort->SetOnClosed(nullptr);
+        fPort.reset();
+    }
+    fIniFile.reset();
+    TMsg::Instance()->SetOnNewMsg(nullptr);
+    Application::SetExceptionHandler(nullptr);
+    QCoreApplication::instance()->removeEventFilter(this);
+}
+
+bool TfrmMain::WindowVisible() const {
+    return fWindow && fWindow->isVisible();
+}
+
+void TfrmMain::MsgNewMsg(MsgUtils::TObject*, const MsgUtils::TMsgId& oMsgId,
+                         const std::u16string& sMsg) {
+    std::u16string line =
+        LogWindow::FormatLogLine(LogWindow::CurrentTimeText(), oMsgId.TypeNo(), sMsg);
+    if (fWindow)
+        fWindow->AppendLine(line);
+    else if (fEnv.Write)
+        fEnv.Write(SysUtils::ToUtf8(line) + "\n");
+}
+
+void TfrmMain::ApplicationEvents1Exception(QObject*, const std::exception* E) {
+    std::u16string text;
+    if (auto* e = dynamic_cast<const SysUtils::Exception*>(E))
+        text = e->Message();
+    else
+        text = E ? SysUtils::FromUtf8(E->what()) : u"Unknown exception";
+    TMsg::Fatal(text, 0);
+    Post(WM_FINISH);
+}
+
+void TfrmMain::Post(TRequest request) {
+    QCoreApplication::postEvent(this, new QEvent(static_cast<QEvent::Type>(request)));
+}
+
+bool TfrmMain::eventFilter(QObject* watched, QEvent* event) {
+    switch (static_cast<int>(event->type())) {
+    case WM_LOADCONFIG:
+        LoadConfiguration();
+        return true;
+    case WM_OPENPORT:
+        OpenPort();
+        return true;
+    case WM_FINISH:
+        FinishJob();
+        return true;
+    default:
+        return QObject::eventFilter(watched, event);
+    }
+}
+
+void TfrmMain::LoadConfiguration() {
+    TMsg::Info(u"Load configuration...", 0);
+    fiExitCode = 91;
+    const auto& args = fEnv.Args;
+    std::u16string sFile = Configuration::ChangeFileExt(fEnv.ProgramPath, u".ini");
+    std::u16string v;
+    if (FindCmdLineOption(args, u"+CFG=", v) > 0) {
+        std::u16string candidate = Configuration::CombinePath(fEnv.ProgramPath, v);
+        if (Configuration::FileExists(candidate))
+            sFile = candidate;
+    }
+    if (Configuration::FileExists(sFile))
+        TMsg::Info(u"Load default from: %s", {sFile}, 0);
+    fIniFile = std::make_unique<IniFiles::TMemIniFile>(sFile);
+
+    if (FindCmdLineOption(args, u"+Visible=", v) > 0)
+        fIniFile->WriteString(u"GENERAL", u"Visible", v);
+    if (fIniFile->ReadString(u"GENERAL", u"Visible", u"OnError") == u"Always")
+        ShowWindow();
+
+    struct DeviceOption {
+        const char16_t* option;
+        const char16_t* name;
+        void (*assign)(IniFiles::TMemIniFile&, const std::u16string&);
+    };
+    static const DeviceOption kDevices[] = {
+        {u"+FTDI=", u"FTDI", Configuration::AssignFtdiSettings},
+        {u"+RS232=", u"RS232", Configuration::AssignRs232Settings},
+        {u"+UDP=", u"UDP", Configuration::AssignUdpSettings},
+    };
+    for (const auto& d : kDevices) {
+        if (FindCmdLineOption(args, d.option, v) > 0) {
+            TMsg::Info(u"Assign device %s and setting %s", {d.name, v}, 0);
+            fIniFile->WriteString(u"DEVICE", u"Name", d.name);
+            d.assign(*fIniFile, v);
+        }
+    }
+
+    struct TextOption {
+        const char16_t* option;
+        const char16_t* message;
+        const char16_t* section;
+        const char16_t* key;
+    };
+    static const TextOption kTexts[] = {
+        {u"+Initial=", u"Assign initial instruction: %s", u"INSTRUCTION", u"Initial"},
+        {u"+Failure=", u"Assign instruction on failure: %s", u"INSTRUCTION", u"Failure"},
+        {u"+Final=", u"Assign final instruction: %s", u"INSTRUCTION", u"Final"},
+        {u"+Start=", u"Assign telegram start: %s", u"TELEGRAM", u"Start"},
+        {u"+End=", u"Assign telegram end: %s", u"TELEGRAM", u"End"},
+        {u"+Send=", u"Assign send data: %s", u"TELEGRAM", u"Send"},
+        {u"+Response=", u"Assign expected response data: %s", u"TELEGRAM", u"Response"},
+    };
+    for (const auto& t : kTexts) {
+        if (FindCmdLineOption(args, t.option, v) > 0) {
+            TMsg::Info(t.message, {v}, 0);
+            fIniFile->WriteString(t.section, t.key, v);
+        }
+    }
+
+    if (FindCmdLineOption(args, u"+Timeout=", v) > 0) {
+        int32_t ms = SysUtils::StrToIntDef(v, -1);
+        if (ms < 1)
+            throw EMsg(u"Invalid time out value \"%s\"!", {v}, 0x01010A, 0);
+        TMsg::Info(u"Assign time out: %d", {ms}, 0);
+        fIniFile->WriteInteger(u"TELEGRAM", u"Timeout", ms);
+    }
+    fTimeout.setInterval(fIniFile->ReadInteger(u"TELEGRAM", u"Timeout", 5000));
+    Post(WM_OPENPORT);
+}
+
+std::u16string TfrmMain::ReadTelegramValue(const std::u16string& sKey) const {
+    if (!fIniFile)
+        return {};
+    std::u16string value = fIniFile->ReadString(u"TELEGRAM", sKey, u"");
+    return value.empty() ? value : EscTaggedString::TEscTaggedString::Transform(value);
+}
+
+std::u16string TfrmMain::ReadGeneral(const std::u16string& sKey,
+                                     const std::u16string& sDefault) const {
+    return fIniFile ? fIniFile->ReadString(u"GENERAL", sKey, sDefault) : sDefault;
+}
+
+void TfrmMain::OpenPort() {
+    TMsg::Info(u"Open port...", 0);
+    fiExitCode = 69;
+    if (fPort)
+        throw EMsg(0x01020A, 0);
+    std::u16string name = fIniFile ? fIniFile->ReadString(u"DEVICE", u"Name", u"") : u"";
+    for (const char16_t* known : PortFactory::kDeviceNames) {
+        if (SysUtils::SameText(name, known)) {
+            std::u16string sEnd = ReadTelegramValue(u"End");
+            std::u16string sStart = ReadTelegramValue(u"Start");
+            fPort = fEnv.CreatePort(known, sStart, sEnd);
+            break;
+        }
+    }
+    if (!fPort)
+        throw EMsg(u"Device type \"%s\" not found!", {name}, 0x0103FF, 0);
+    fiExitCode = 68;
+    fPort->SetOnDataReceived([this](MsgUtils::TObject* Sender) { PortDataReceived(Sender); });
+    fPort->SetOnOpened([this](MsgUtils::TObject* Sender) { PortOpened(Sender); });
+    fPort->SetOnClosed([this](MsgUtils::TObject* Sender) { PortClosed(Sender); });
+    fPort->Init(*fIniFile);
+    fiExitCode = 67;
+    fPort->Open();
+}
+
+void TfrmMain::PortOpened(MsgUtils::TObject*) {
+    fiExitCode = 65;
+    if (!fPort)
+        throw EMsg(0x01040A, 0);
+    std::u16string initial = fIniFile->ReadString(u"INSTRUCTION", u"Initial", u"");
+    if (!initial.empty()) {
+        fiExitCode = 59;
+        TMsg::Info(u"Run initial instruction(s): " + initial, 0);
+        RunInstructions(initial);
+    }
+    std::u16string send = ReadTelegramValue(u"Send");
+    if (!send.empty()) {
+        fiExitCode = 56;
+        TMsg::Info(u"Send: " + send, 0);
+        fPort->Send(send);
+    }
+    fsExpectedResponse = ReadTelegramValue(u"Response");
+    if (!fsExpectedResponse.empty()) {
+        fiExitCode = 54;
+        TMsg::Info(u"Wait for expected response: " + fsExpectedResponse, 0);
+        StartTimeout();
+    } else {
+        fiExitCode = 0;
+        Post(WM_FINISH);
+    }
+}
+
+void TfrmMain::StartTimeout() {
+    // An interval of 0 or below switches the time-out off: the wait then lasts until data comes.
+    if (fTimeout.interval() > 0)
+        fTimeout.start();
+}
+
+void TfrmMain::PortDataReceived(MsgUtils::TObject*) {
+    std::u16string data = fPort ? fPort->GetData() : std::u16string();
+    if (data.empty())
+        return;
+    fTimeout.stop();
+    if (Wildcard::MatchesWildcard(data, fsExpectedResponse)) {
+        TMsg::Info(u"Response passed: \"%s\" = \"%s\"", {fsExpectedResponse, data}, 0);
+        fiExitCode = 0;
+    } else {
+        TMsg::Error(u"Response failed: \"%s\" <> \"%s\"", {fsExpectedResponse, data}, 0);
+        fiExitCode = 51;
+    }
+    Post(WM_FINISH);
+}
+
+void TfrmMain::TimeoutTimer() {
+    fTimeout.stop();
+    TMsg::Error(u"Time out!", 0);
+    Post(WM_FINISH);
+}
+
+void TfrmMain::FinishJob() {
+    // A port whose Close already ran (and raised, staying active) is not closed again: every
+    // further finish request would otherwise fail the same way, for ever.
+    if (!fPort || fbCloseCalled || !fPort->Active()) {
+        PortClosed(nullptr);
+        return;
+    }
+    try {
+        if (fiExitCode == 0) {
+            std::u16string final = fIniFile->ReadString(u"INSTRUCTION", u"Final", u"");
+            if (!final.empty()) {
+                fiExitCode = 20;
+                TMsg::Info(u"Run final instruction(s): " + final, 0);
+                RunInstructions(final);
+                fiExitCode = 0;
+            }
+        } else {
+            std::u16string failure = fIniFile->ReadString(u"INSTRUCTION", u"Failure", u"");
+            if (!failure.empty() && fPort->Active()) {
+                fiExitCode += 100;
+                TMsg::Info(u"Run instruction(s) after failure: " + failure, 0);
+                RunInstructions(failure);
+                fiExitCode -= 100;
+            }
+        }
+    } catch (const SysUtils::Exception& e) {
+        TMsg::Fatal(e.Message(), 0);
+    } catch (const std::exception& e) {
+        TMsg::Fatal(SysUtils::FromUtf8(e.what()), 0);
+    }
+    TMsg::Info(u"Close port...", 0);
+    fbCloseCalled = true;
+    fPort->Close();
+}
+
+void TfrmMain::PortClosed(MsgUtils::TObject*) {
+    if (fiExitCode != 0) {
+        TMsg::Info(u"Failed with exit code %d (0x%x)", {fiExitCode, fiExitCode}, 0);
+        if (ReadGeneral(u"Visible", u"OnError") != u"Never")
+            ShowWindow();
+    } else {
+        TMsg::Info(u"Done successfully", 0);
+    }
+    if (!WindowVisible())
+        CloseWindow();
+}
+
+void TfrmMain::RunInstructions(const std::u16string& sList) {
+    std::vector<std::u16string> statements = Instructions::SplitInstructions(sList);
+    for (size_t i = 0; i < statements.size(); ++i) {
+        if (statements[i].empty())
+            continue;
+        if (!fPort->Instruct(statements[i]))
+            throw EMsg(u"Port instruction \"%s\" unknown or failed!", {statements[i]}, 0x010500,
+                       static_cast<int32_t>(i), 0);
+    }
+}
+
+void TfrmMain::ShowWindow() {
+    if (fWindow) {
+        fWindow->show();
+        fWindow->raise();
+    }
+}
+
+void TfrmMain::CloseWindow() {
+    if (fbClosed)
+        return;
+    fbClosed = true;
+    if (fWindow)
+        fWindow->hide();
+    if (fEnv.Quit)
+        fEnv.Quit();
+}
+
+} // namespace formMain

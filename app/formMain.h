@@ -1,0 +1,93 @@
+#pragma once
+// The main window that runs the one job of the process: load the configuration, open the port,
+// run the initial instructions, send the telegram, wait for the response or the time-out, run the
+// final or failure instructions, close, report, and end with the exit code.
+
+#include "app/PortFactory.h"
+#include "common/MsgUtils.h"
+
+#include <QObject>
+#include <QTimer>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace IniFiles {
+class TMemIniFile;
+}
+namespace LogWindow {
+class TLogWindow;
+}
+
+namespace formMain {
+
+/// The three requests the job posts to itself.
+enum TRequest {
+    WM_LOADCONFIG = 1024 + 10,
+    WM_OPENPORT = 1024 + 20,
+    WM_FINISH = 1024 + 30,
+};
+
+/// What the job is given from outside, so that tests can run it in process.
+struct TJobEnvironment {
+    std::vector<std::u16string> Args; ///< argument 0 is the program and never searched
+    std::u16string ProgramPath;       ///< the default configuration sits beside it
+    PortFactory::TPortCreator CreatePort = PortFactory::CreateProgramPort;
+    bool Headless = true;                          ///< no window can exist
+    std::function<void(const std::string&)> Write; ///< headless log output (UTF-8 line + LF)
+    std::function<void()> Quit;                    ///< ends the message loop
+};
+
+class TfrmMain : public QObject {
+public:
+    static constexpr const char16_t* kCaption = u"Telvik V1.20.02 ";
+
+    /// FormCreate: caption, time-out timer, log subscription, exit code 95, first log line, and
+    /// the load request posted.
+    explicit TfrmMain(TJobEnvironment env);
+    /// FormDestroy: frees the port (without its closing events), then the configuration.
+    ~TfrmMain() override;
+
+    int ExitCode() const { return fiExitCode; }
+    bool WindowVisible() const;
+    LogWindow::TLogWindow* Window() const { return fWindow.get(); }
+    PortBase::TPortBase* Port() const { return fPort.get(); }
+    int TimeoutInterval() const { return fTimeout.interval(); }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void MsgNewMsg(MsgUtils::TObject* Sender, const MsgUtils::TMsgId& oMsgId,
+                   const std::u16string& sMsg);
+    void ApplicationEvents1Exception(QObject* Sender, const std::exception* E);
+    void Post(TRequest request);
+
+    void LoadConfiguration();
+    std::u16string ReadTelegramValue(const std::u16string& sKey) const;
+    std::u16string ReadGeneral(const std::u16string& sKey, const std::u16string& sDefault) const;
+    void OpenPort();
+    void PortOpened(MsgUtils::TObject* Sender);
+    void PortDataReceived(MsgUtils::TObject* Sender);
+    void TimeoutTimer();
+    void FinishJob();
+    void PortClosed(MsgUtils::TObject* Sender);
+    void RunInstructions(const std::u16string& sList);
+
+    void ShowWindow();
+    void CloseWindow();
+    void StartTimeout();
+
+    TJobEnvironment fEnv;
+    std::unique_ptr<IniFiles::TMemIniFile> fIniFile;
+    std::unique_ptr<PortBase::TPortBase> fPort;
+    std::u16string fsExpectedResponse;
+    std::unique_ptr<LogWindow::TLogWindow> fWindow;
+    QTimer fTimeout;
+    int fiExitCode = 0;
+    bool fbCloseCalled = false; ///< the port's Close ran once; never again
+    bool fbClosed = false;      ///< the window was closed and the loop told to end
+};
+
+} // namespace formMain

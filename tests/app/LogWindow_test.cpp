@@ -1,0 +1,40 @@
+#include "app/LogWindow.h"
+#include "TestUtils.h"
+
+#include <QTextBlock>
+#include <gtest/gtest.h>
+
+using namespace LogWindow;
+
+TEST(LogLine, LevelPrefixesAndLineBreaks) {
+    EXPECT_EQ(FormatLogLine(u"12:00:01.002", 3, u"Load configuration..."),
+              u"12:00:01.002 Info:  Load configuration...");
+    EXPECT_EQ(LevelText(1, u"x"), u"Debug: x");
+    EXPECT_EQ(LevelText(5, u"x"), u"Warn:  x");
+    EXPECT_EQ(LevelText(7, u"Bad\r\nID: 01020A:0"), u"Fatal: Bad ID: 01020A:0");
+    EXPECT_EQ(LevelText(0, u"x"), u"[0] x");
+    EXPECT_EQ(LevelText(200, u"x"), u"[200] x");
+    EXPECT_EQ(LevelText(3, u"a\nb\rc\r\n"), u"Info:  a\nb\rc ");
+}
+
+TEST(LogLine, TimeHasHoursMinutesSecondsAndMilliseconds) {
+    std::u16string t = CurrentTimeText();
+    ASSERT_EQ(t.size(), 12u);
+    EXPECT_EQ(t[2], u':');
+    EXPECT_EQ(t[5], u':');
+    EXPECT_EQ(t[8], u'.');
+}
+
+TEST(LogWindowWidget, ReadOnlyNoWrapAndTrimmedFrom800To500) {
+    TLogWindow w;
+    EXPECT_TRUE(w.Memo1()->isReadOnly());
+    EXPECT_EQ(w.Memo1()->lineWrapMode(), QPlainTextEdit::NoWrap);
+    EXPECT_EQ(w.size(), QSize(379, 139));
+    for (int i = 1; i <= 801; ++i)
+        w.AppendLine(u"line " + SysUtils::IntToStr(i));
+    EXPECT_EQ(w.Memo1()->document()->blockCount(), 801);
+    w.AppendLine(u"line 802");
+    EXPECT_EQ(w.Memo1()->document()->blockCount(), 501);
+    EXPECT_EQ(w.Memo1()->document()->firstBlock().text(), QStringLiteral("line 302"));
+    EXPECT_EQ(w.Memo1()->document()->lastBlock().text(), QStringLiteral("line 802"));
+}

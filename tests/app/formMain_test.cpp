@@ -1,0 +1,209 @@
+#include "app/formMain.h"
+#include "app/LogWindow.h"
+#include "app/JobHarness.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+using JobHarness::RunJob;
+using JobHarness::TFakePort;
+using JobHarness::TOutcome;
+
+namespace {
+
+const std::string kUdpJob = "[DEVICE]\nName=UDP\n[TELEGRAM]\n";
+
+bool Contains(const std::vector<std::string>& v, const std::string& s) {
+    return std::find(v.begin(), v.end(), s) != v.end();
+}
+
+} // namespace
+
+TEST(RunSequence, SendWithoutResponseSucceedsAfterFinalInstructions) {
+    TOutcome o = RunJob(kUdpJob + "Send=PING\n[INSTRUCTION]\nFinal=W=1\n", {});
+    EXPECT_EQ(o.exitCode, 0);
+    EXPECT_EQ(o.journal, (std::vector<std::string>{"Init", "Open", "Send PING",
+                                                   "Instruct W=1 @20", "Close"}));
+    EXPECT_EQ(o.log.front(), "Info:  Telvik V1.20.02 ");
+    EXPECT_TRUE(o.HasLine("Info:  Send: PING"));
+    EXPECT_TRUE(o.HasLine("Info:  Run final instruction(s): W=1"));
+    EXPECT_EQ(o.log.back(), "Info:  Done successfully");
+}
+
+TEST(RunSequence, MatchingAndWrongResponses) {
+    TFakePort::Script ok;
+    ok.replies = {"OK 12"};
+    TOutcome pass = RunJob(kUdpJob + "Send=X\nResponse=OK*\n", {}, ok);
+    EXPECT_EQ(pass.exitCode, 0);
+    EXPECT_TRUE(pass.HasLine("Info:  Response passed: \"OK*\" = \"OK 12\""));
+
+    TFakePort::Script wrong;
+    wrong.replies = {"ok"};
+    TOutcome fail =
+        RunJob(kUdpJob + "Send=X\nResponse=OK*\n[INSTRUCTION]\nFailure=W=1\n", {}, wrong);
+    EXPECT_EQ(fail.exitCode, 51);
+    EXPECT_TRUE(fail.HasLine("Error: Response failed: \"OK*\" <> \"ok\""));
+    EXPECT_TRUE(Contains(fail.journal, "Instruct W=1 @151"));
+    EXPECT_EQ(fail.log.back(), "Info:  Failed with exit code 51 (0x33)");
+}
+
+TEST(RunSequence, TimeOutRunsFailureInstructionsAndEndsWith54) {
+    TOutcome o = RunJob(kUdpJob + "Send=X\nResponse=A\nTimeout=30\n[INSTRUCTION]\nFailure=W=1\n",
+                        {});
+    EXPECT_EQ(o.exitCode, 54);
+    EXPECT_TRUE(o.HasLine("Error: Time out!"));
+    EXPECT_TRUE(Contains(o.journal, "Instruct W=1 @154"));
+    EXPECT_EQ(o.journal.back(), "Close");
+    EXPECT_EQ(o.log.back(), "Info:  Failed with exit code 54 (0x36)");
+}
+
+TEST(RunSequence, ResponseWithoutSendWaitsForUnsolicitedData) {
+    TOutcome o = RunJob(kUdpJob + "Response=HELLO\nTimeout=2000\n", {}, {},
+                        [](formMain::TfrmMain& frm) {
+                            QTimer::singleShot(20, [&frm] {
+                                static_cast<TFakePort*>(frm.Port())->Deliver("HELLO");
+                            });
+                        });
+    EXPECT_EQ(o.exitCode, 0);
+}
+
+TEST(RunSequence, EveryDataEventIsJudgedAndTheLastVerdictCounts) {
+    TFakePort::Script s;
+    s.replies = {"[GOOD]", "[BAD]"};
+    TOutcome o = RunJob(kUdpJob + "Start=[\nEnd=]\nSend=X\nResponse=GOOD\n", {}, s);
+    EXPECT_EQ(o.exitCode, 51);
+
+    // Without an expected response, data that beats the finish request fails the empty pattern.
+    TFakePort::Script early;
+    early.replies = {"noise"};
+    EXPECT_EQ(RunJob(kUdpJob + "Send=X\n", {}, early).exitCode, 51);
+}
+
+TEST(RunSequence, DeviceTypeIsMatchedWithoutCaseAndAnUnknownOneEndsWith69) {
+    EXPECT_EQ(RunJob("[DEVICE]\nName=udp\n[TELEGRAM]\nSend=X\n", {}).exitCode, 0);
+    TOutcome none = RunJob("", {});
+    EXPECT_EQ(none.exitCode, 69);
+    EXPECT_TRUE(none.HasLine("Fatal: Device type \"\" not found! ID: 0103FF:0"));
+    EXPECT_TRUE(none.journal.empty());
+    EXPECT_FALSE(none.HasLine("Info:  Close port..."));
+}
+
+TEST(RunSequence, FailingStepsLeaveTheirProgressCode) {
+    TFakePort::Script init;
+    init.initFails = true;
+    EXPECT_EQ(RunJob(kUdpJob, {}, init).exitCode, 68);
+
+    // A port that is not active after a failed open is reported at once: no instructions, no
+    // Close.
+    TFakePort::Script open;
+    open.openFails = true;
+    TOutcome closed = RunJob(kUdpJob + "[INSTRUCTION]\nFailure=W=1\n", {}, open);
+    EXPECT_EQ(closed.exitCode, 67);
+    EXPECT_EQ(closed.journal, (std::vector<std::string>{"Init", "Open"}));
+
+    // One that stays active gets its failure instructions and is closed.
+    open.activeAfterFailedOpen = true;
+    TOutcome active = RunJob(kUdpJob + "[INSTRUCTION]\nFailure=W=1\n", {}, open);
+    EXPECT_EQ(active.exitCode, 67);
+    EXPECT_EQ(active.journal,
+              (std::vector<std::string>{"Init", "Open", "Instruct W=1 @167", "Close"}));
+}
+
+TEST(RunSequence, RefusedInitialInstructionNamesItsIndex) {
+    TFakePort::Script s;
+    s.refused = {u"NOPE"};
+    TOutcome o = RunJob(kUdpJob + "Send=X\n[INSTRUCTION]\nInitial=OK;OK;NOPE;OK\nFailure=OK\n",
+                        {}, s);
+    EXPECT_EQ(o.exitCode, 59);
+    EXPECT_TRUE(
+        o.HasLine("Fatal: Port instruction \"NOPE\" unknown or failed! ID: 010502:0"));
+    EXPECT_FALSE(Contains(o.journal, "Send X"));
+    EXPECT_TRUE(Contains(o.journal, "Instruct OK @159"));
+}
+
+TEST(RunSequence, EmptyStatementsCountButAreSkipped) {
+    TFakePort::Script s;
+    s.refused = {u"NOPE"};
+    TOutcome o = RunJob(kUdpJob + "[INSTRUCTION]\nInitial=W=1;;NOPE\n", {}, s);
+    EXPECT_TRUE(
+        o.HasLine("Fatal: Port instruction \"NOPE\" unknown or failed! ID: 010502:0"));
+}
+
+TEST(RunSequence, FailingFinalAndFailureListsKeepTheirCodes) {
+    TFakePort::Script s;
+    s.refused = {u"NOPE"};
+    EXPECT_EQ(RunJob(kUdpJob + "Send=X\n[INSTRUCTION]\nFinal=NOPE\n", {}, s).exitCode, 20);
+    TOutcome o =
+        RunJob(kUdpJob + "Send=X\nResponse=Y\nTimeout=10\n[INSTRUCTION]\nFailure=NOPE\n", {}, s);
+    EXPECT_EQ(o.exitCode, 154);
+    EXPECT_EQ(o.journal.back(), "Close");
+}
+
+TEST(RunSequence, APortWhoseCloseFailsIsNotClosedAgainAndTheRunEnds) {
+    TFakePort::Script s;
+    s.closeFails = true;
+    TOutcome o = RunJob(kUdpJob + "Send=X\n", {}, s);
+    EXPECT_EQ(std::count(o.journal.begin(), o.journal.end(), "Close"), 1);
+    EXPECT_TRUE(o.HasLine("Fatal: Cannot close! ID: F5030A:0"));
+    EXPECT_FALSE(Contains(o.log, "<<test guard: the job did not end>>"));
+}
+
+TEST(RunSequence, EscapeTagErrorInATelegramKeyFailsTheStep) {
+    // The telegram is read when the port has opened, so the step that fails is that one.
+    TOutcome o = RunJob(kUdpJob + "Send=A\\4 B\n", {});
+    EXPECT_EQ(o.exitCode, 65);
+    EXPECT_TRUE(o.HasLine("Fatal: Unknown tag in string \"\\4 B\"!"));
+}
+
+TEST(LoadConfiguration, TimeoutOptionIsValidated) {
+    for (const char* bad : {"+Timeout=0", "+Timeout=-5", "+Timeout=abc", "+Timeout="}) {
+        TOutcome o = RunJob(kUdpJob, {bad});
+        EXPECT_EQ(o.exitCode, 91) << bad;
+        EXPECT_TRUE(o.journal.empty()) << bad;
+    }
+    EXPECT_TRUE(RunJob(kUdpJob, {"+Timeout=abc"})
+                    .HasLine("Fatal: Invalid time out value \"abc\"! ID: 01010A:0"));
+    int interval = 0;
+    RunJob(kUdpJob, {"+Timeout=$10"}, {},
+           [&](formMain::TfrmMain& frm) {
+               QTimer::singleShot(0, [&] { interval = frm.TimeoutInterval(); });
+           });
+    EXPECT_EQ(interval, 16);
+}
+
+TEST(LoadConfiguration, OptionsAreLoggedAndOverrideTheFile) {
+    TOutcome o = RunJob("[DEVICE]\nName=FTDI\n[TELEGRAM]\nSend=FILE\n",
+                        {"+UDP=127.0.0.1,5000,5001", "+Send=A", "+Send=B", "ignored"});
+    EXPECT_TRUE(o.HasLine("Info:  Assign device UDP and setting 127.0.0.1,5000,5001"));
+    EXPECT_TRUE(o.HasLine("Info:  Assign send data: A"));
+    EXPECT_TRUE(Contains(o.journal, "Send A"));
+
+    // An empty option overrides the file: nothing is sent.
+    TOutcome empty = RunJob(kUdpJob + "Send=FILE\n", {"+Send="});
+    EXPECT_FALSE(Contains(empty.journal, "Send FILE"));
+    EXPECT_EQ(empty.exitCode, 0);
+}
+
+TEST(LoadConfiguration, CfgOptionChoosesTheOnlyFileRead) {
+    RunTelvik::TTempDir other;
+    std::string path = other.Write("other.ini", "[DEVICE]\nName=UDP\n[TELEGRAM]\nSend=OTHER\n");
+    TOutcome o = RunJob("[DEVICE]\nName=none\n", {"+CFG=" + path});
+    EXPECT_TRUE(o.HasLine("Info:  Load default from: " + path));
+    EXPECT_TRUE(Contains(o.journal, "Send OTHER"));
+
+    // Lower case is no option; a name that does not exist keeps the default.
+    EXPECT_EQ(RunJob("[DEVICE]\nName=none\n", {"+cfg=" + path}).exitCode, 69);
+    EXPECT_EQ(RunJob("[DEVICE]\nName=none\n", {"+CFG=/nonexistent.ini"}).exitCode, 69);
+}
+
+TEST(LoadConfiguration, UnreadableFileEndsWith91Once) {
+    RunTelvik::TTempDir dir;
+    std::string fifo = dir.Path() + "/pipe.ini";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    TOutcome o = RunJob(kUdpJob, {"+CFG=" + fifo});
+    EXPECT_EQ(o.exitCode, 91);
+    EXPECT_EQ(std::count_if(o.log.begin(), o.log.end(),
+                            [](const std::string& l) { return l.rfind("Fatal: ", 0) == 0; }),
+              1);
+    EXPECT_EQ(o.log.back(), "Info:  Failed with exit code 91 (0x5B)");
+}

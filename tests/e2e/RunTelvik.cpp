@@ -1,0 +1,135 @@
+#include "e2e/RunTelvik.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <spawn.h>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace RunTelvik {
+
+std::vector<std::string> TResult::LogLines() const {
+    std::vector<std::string> lines;
+    size_t pos = 0;
+    while (pos < Stderr.size()) {
+        size_t end = Stderr.find('\n', pos);
+        if (end == std::string::npos)
+            end = Stderr.size();
+        std::string line = Stderr.substr(pos, end - pos);
+        pos = end + 1;
+        // "hh:nn:ss.zzz " in front of every log line.
+        if (line.size() >= 13 && line[2] == ':' && line[5] == ':' && line[8] == '.' &&
+            line[12] == ' ')
+            lines.push_back(line.substr(13));
+    }
+    return lines;
+}
+
+bool TResult::HasLine(const std::string& line) const {
+    for (const auto& l : LogLines())
+        if (l == line)
+            return true;
+    return false;
+}
+
+TResult RunHeadless(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
+            double limitSeconds) {
+    std::vector<std::string> envStrings;
+    for (char** e = environ; *e; ++e) {
+        std::string kv = *e;
+        std::string key = kv.substr(0, kv.find('='));
+        if (key == "DISPLAY" || key == "WAYLAND_DISPLAY" || env.count(key))
+            continue;
+        envStrings.push_back(kv);
+    }
+    for (const auto& [k, v] : env)
+        envStrings.push_back(k + "=" + v);
+    std::vector<std::string> argStrings{TELVIK_BINARY};
+    argStrings.insert(argStrings.end(), args.begin(), args.end());
+    std::vector<char*> argv, envp;
+    for (auto& s : argStrings)
+        argv.push_back(s.data());
+    argv.push_back(nullptr);
+    for (auto& s : envStrings)
+        envp.push_back(s.data());
+    envp.push_back(nullptr);
+
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0)
+        throw std::runtime_error(std::string("pipe2: ") + std::strerror(errno));
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    pid_t pid;
+    int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipeFds[1]);
+    if (rc != 0) {
+        close(pipeFds[0]);
+        throw std::runtime_error(std::string("posix_spawn: ") + std::strerror(rc));
+    }
+
+    TResult result;
+    auto start = std::chrono::steady_clock::now();
+    auto elapsed = [&] {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
+    char buf[4096];
+    for (;;) {
+        int waitMs = static_cast<int>((limitSeconds - elapsed()) * 1000);
+        if (waitMs <= 0) {
+            result.TimedOut = true;
+            kill(pid, SIGKILL);
+            break;
+        }
+        pollfd p{pipeFds[0], POLLIN, 0};
+        int n = poll(&p, 1, waitMs);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            continue;
+        ssize_t got = read(pipeFds[0], buf, sizeof buf);
+        if (got <= 0)
+            break;
+        result.Stderr.append(buf, static_cast<size_t>(got));
+    }
+    close(pipeFds[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    result.Seconds = elapsed();
+    if (!result.TimedOut && WIFEXITED(status))
+        result.ExitCode = WEXITSTATUS(status);
+    return result;
+}
+
+TTempDir::TTempDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "telvik-test-XXXXXX").string();
+    if (mkdtemp(tmpl.data()) == nullptr)
+        throw std::runtime_error(std::string("mkdtemp: ") + std::strerror(errno));
+    fPath = tmpl;
+}
+
+TTempDir::~TTempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(fPath, ec);
+}
+
+std::string TTempDir::Write(const std::string& name, const std::string& content) const {
+    std::string path = fPath + "/" + name;
+    std::ofstream(path, std::ios::binary) << content;
+    return path;
+}
+
+} // namespace RunTelvik

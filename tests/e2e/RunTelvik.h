@@ -1,0 +1,40 @@
+#pragma once
+// Runs the real program headless as a batch script would, and gives back its exit code and the
+// log lines it wrote to standard error.
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace RunTelvik {
+
+struct TResult {
+    int ExitCode = -1;     ///< the exit status; -1 when it was killed or did not end in time
+    bool TimedOut = false; ///< still running at the limit (then killed)
+    double Seconds = 0;    ///< wall time of the run
+    std::string Stderr;    ///< everything written to standard error
+    /// The log lines without their "hh:nn:ss.zzz " time; other stderr lines are left out.
+    std::vector<std::string> LogLines() const;
+    /// True when some log line equals `line` exactly.
+    bool HasLine(const std::string& line) const;
+};
+
+/// Runs `build/telvik` with `args` (argument 0 is added), without a display, with `env` added to
+/// the environment, killing it after `limitSeconds`.
+TResult RunHeadless(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {},
+            double limitSeconds = 20);
+
+/// A fresh directory for one test's files, removed with everything in it when it goes.
+class TTempDir {
+public:
+    TTempDir();
+    ~TTempDir();
+    const std::string& Path() const { return fPath; }
+    /// Writes `content` to the file `name` in the directory and returns its path.
+    std::string Write(const std::string& name, const std::string& content) const;
+
+private:
+    std::string fPath;
+};
+
+} // namespace RunTelvik

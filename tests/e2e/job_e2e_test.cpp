@@ -1,0 +1,45 @@
+// The real program, headless, as a batch script starts it.
+
+#include "e2e/RunTelvik.h"
+
+#include <gtest/gtest.h>
+
+using RunTelvik::RunHeadless;
+using RunTelvik::TTempDir;
+
+TEST(JobEndToEnd, NoArgumentsStopsAtTheDeviceTypeWith69) {
+    auto r = RunHeadless({});
+    EXPECT_EQ(r.ExitCode, 69);
+    std::vector<std::string> expected{
+        "Info:  Telvik V1.20.02 ", "Info:  Load configuration...", "Info:  Open port...",
+        "Fatal: Device type \"\" not found! ID: 0103FF:0", "Info:  Failed with exit code 69 (0x45)"};
+    EXPECT_EQ(r.LogLines(), expected) << r.Stderr;
+}
+
+TEST(JobEndToEnd, InvalidTimeoutEndsWith91) {
+    auto r = RunHeadless({"+Timeout=abc", "+Visible=Always"});
+    EXPECT_EQ(r.ExitCode, 91);
+    EXPECT_TRUE(r.HasLine("Fatal: Invalid time out value \"abc\"! ID: 01010A:0")) << r.Stderr;
+}
+
+TEST(JobEndToEnd, HostileConfigurationFilesNeverCrashOrHang) {
+    TTempDir dir;
+    std::string binary("[DEVICE]\0\xff\xfe\x01Name=\x80\x81\n[TELEGRAM\nSend=\\", 32);
+    std::string files[] = {
+        dir.Write("binary.ini", binary),
+        dir.Write("huge.ini", "[TELEGRAM]\nSend=" + std::string(1 << 20, 'x') + "\n"),
+        dir.Write("cp1252.ini", "[DEVICE]\nName=\xe4\xf6\xfc\n"),
+        dir.Write("truncated.ini", "[DEV"),
+        dir.Path(),
+        "/dev/zero",
+    };
+    for (const auto& f : files) {
+        auto r = RunHeadless({"+CFG=" + f}, {}, 10);
+        EXPECT_FALSE(r.TimedOut) << f;
+        EXPECT_TRUE(r.ExitCode == 69 || r.ExitCode == 91) << f << ": " << r.ExitCode;
+    }
+    auto latin = RunHeadless({"+CFG=" + files[2]});
+    EXPECT_TRUE(latin.HasLine("Fatal: Device type \"\xc3\xa4\xc3\xb6\xc3\xbc\" not found! ID: 0103FF:0"))
+        << latin.Stderr;
+    EXPECT_EQ(RunHeadless({"+CFG=/dev/zero"}).ExitCode, 91);
+}
