@@ -17,6 +17,8 @@
 #include <shared_mutex>
 #include <sys/eventfd.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace SerialDevice {
@@ -61,6 +63,9 @@ public:
             ::close(fd);
             return e;
         }
+        struct stat st {};
+        fIsPty = ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 &&
+                 major(st.st_rdev) <= 143;
         fFd = fd;
         fClosing = false;
         fHungUp = false;
@@ -148,7 +153,8 @@ public:
         struct termios2 back {};
         if (::ioctl(fFd, TCGETS2, &back) != 0)
             return errno;
-        const tcflag_t kLine = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
+        // A pseudo-terminal slave always keeps 8 bits without parity: there is no wire to frame.
+        const tcflag_t kLine = (fIsPty ? 0 : CSIZE | PARENB) | PARODD | CMSPAR | CSTOPB | CRTSCTS;
         if ((back.c_cflag & kLine) != (t.c_cflag & kLine) || !RateClose(back.c_ospeed, s.Baudrate))
             return EINVAL;
         // DTR/DSR handshake has no termios counterpart.
@@ -367,6 +373,7 @@ private:
     std::atomic<bool> fClosing{false};
     std::atomic<bool> fTxPending{false};
     bool fHungUp = false;
+    bool fIsPty = false;
     int fRxKnown = 0;
     bool fModemOk = false;
     uint32_t fLastModem = 0;
