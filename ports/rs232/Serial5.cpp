@@ -193,6 +193,7 @@ void TSerial::OpenPort() {
         throw;
     }
     FEventThread->ResetHandOver();
+    fiTxRoomKnown = 0;
     {
         std::lock_guard g(FSyncLock);
         FActive = true;
@@ -364,7 +365,14 @@ bool TSerial::WaitForRoom(int32_t iCount) {
     // Without a queue size there is nothing to wait for.
     if (FTxQueueSize == 0)
         return true;
-    while (static_cast<int32_t>(FTxQueueSize) - TxWaiting() < iCount) {
+    for (;;) {
+        if (fiTxRoomKnown >= iCount) {
+            fiTxRoomKnown -= iCount;
+            return true;
+        }
+        fiTxRoomKnown = static_cast<int32_t>(FTxQueueSize) - TxWaiting();
+        if (fiTxRoomKnown >= iCount)
+            continue;
         MainThread::ProcessPendingEvents();
         if (!FActive) {
             ReportError(-1);
@@ -372,7 +380,6 @@ bool TSerial::WaitForRoom(int32_t iCount) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    return true;
 }
 
 void TSerial::Write(uint8_t by) {

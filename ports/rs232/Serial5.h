@@ -250,6 +250,9 @@ private:
     SerialDevice::TLineSettings FDCB;
     TCommTimeouts FCTO;
     int32_t FTSRx = 0, FTSTx = 0;
+    // Room in the output queue known without asking: the queue shrinks only by sending, so room
+    // seen once, less what was written since, is never more than there is.
+    int32_t fiTxRoomKnown = 0;
     std::atomic<eMsgState> FMessageState{msNone};
     uint16_t FMessageAppendLeft = 0;
     std::string FMessage;

@@ -600,3 +600,34 @@ TEST(Serial5Thread, DestroyingAnOpenDriverStopsTheThread) {
     }
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1500));
 }
+
+TEST(Serial5, AFullOutputQueueIsWaitedOutWhileEventsAreHandled) {
+    Driver d;
+    TSerial& s = *d.serial;
+    s.SetActive(true);
+    d.fake->SetTxWaiting(1024);
+    bool handled = false;
+    // Posted before the write: it can only run while the write waits for room.
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [&] {
+            handled = true;
+            d.fake->SetTxWaiting(1023);
+        },
+        Qt::QueuedConnection);
+    s.Write(uint8_t{0x55});
+    EXPECT_TRUE(handled);
+    EXPECT_EQ(d.fake->Tx(), "\x55");
+
+    // A close from an event handled during the wait ends the write with error -1.
+    s.SetNotifyErrors(neEvent);
+    int errors = 0;
+    s.SetOnError([&](Classes::TObject*) { ++errors; });
+    d.fake->SetTxWaiting(1024);
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [&] { s.SetActive(false); }, Qt::QueuedConnection);
+    s.Write(uint8_t{0x66});
+    EXPECT_EQ(errors, 1);
+    EXPECT_EQ(s.ErrorCode(), -1);
+    EXPECT_EQ(d.fake->Tx(), "\x55");
+}
