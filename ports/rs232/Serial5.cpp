@@ -227,6 +227,7 @@ void TSerial::ClosePort() {
     FDevice->SetDtr(false);
     FDevice->SetRts(false);
     FActive = false;
+    ++fiSession;
     AbortInProgress = true;
     // A hand-over in flight may wait for this very thread: release it rather than wait for it.
     FEventThread->CancelHandOver();

@@ -90,6 +90,10 @@ private:
     /// Feeds one byte through message assembly; true when it completed a message.
     bool AssembleByte(uint8_t by);
     void ReportFromThread(int iCode);
+    /// Hands `fn` to the main thread unless the port has been closed meanwhile; false when the
+    /// port is closed or the hand-over was cancelled, which ends the dispatch. A call queued in
+    /// an earlier open of the port never runs, even once the port is open again.
+    bool HandToMain(std::function<void()> fn);
 
     TSerial* FParentInstance;
     MainThread::THandOver fHandOver;
@@ -262,6 +266,8 @@ private:
     uint32_t WrittenBytes = 0;
     std::atomic<bool> AbortInProgress{false};
     std::atomic<bool> FActive{false};
+    // Counts the closes, so that the thread's calls belong to one open of the port.
+    std::atomic<uint32_t> fiSession{0};
     // Wakes the idling thread (open, stop) and the closing driver (thread left the port).
     std::mutex FSyncLock;
     std::condition_variable FSync;

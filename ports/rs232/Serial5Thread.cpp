@@ -59,27 +59,21 @@ void TEventThread::Execute() {
     s.ThreadLeft();
 }
 
-void TEventThread::ReportFromThread(int iCode) {
+bool TEventThread::HandToMain(std::function<void()> fn) {
     TSerial& s = *FParentInstance;
-    fHandOver.Call([&s, iCode] {
-        if (s.FActive)
-            s.CheckLastError(iCode);
-    });
-}
-
-namespace {
-// Hands `fn` to the main thread unless the port has been closed meanwhile; false when the port
-// is closed or the hand-over was cancelled, which ends the dispatch.
-template <typename F>
-bool HandToMain(MainThread::THandOver& handOver, std::atomic<bool>& active, F fn) {
-    if (!active)
+    if (!s.FActive)
         return false;
-    return handOver.Call([&active, fn] {
-        if (active)
+    uint32_t session = s.fiSession;
+    return fHandOver.Call([&s, session, fn = std::move(fn)] {
+        if (s.FActive && s.fiSession == session)
             fn();
     });
 }
-} // namespace
+
+void TEventThread::ReportFromThread(int iCode) {
+    TSerial& s = *FParentInstance;
+    HandToMain([&s, iCode] { s.CheckLastError(iCode); });
+}
 
 void TEventThread::SignalChange(eModemInSignal eSignal, uint32_t dwBit) {
     TSerial& s = *FParentInstance;
@@ -97,7 +91,7 @@ void TEventThread::SignalChange(eModemInSignal eSignal, uint32_t dwBit) {
         s.FRLSDSignalState = state;
         break;
     }
-    HandToMain(fHandOver, s.FActive, [&s, eSignal, state] {
+    HandToMain([&s, eSignal, state] {
         if (s.FOnSignalChange)
             s.FOnSignalChange(&s, eSignal, state);
     });
@@ -106,7 +100,7 @@ void TEventThread::SignalChange(eModemInSignal eSignal, uint32_t dwBit) {
 void TEventThread::Dispatch(uint32_t dwEvents) {
     TSerial& s = *FParentInstance;
     auto fire = [&](TNotifyEvent TSerial::*handler) {
-        return HandToMain(fHandOver, s.FActive, [&s, handler] {
+        return HandToMain([&s, handler] {
             if (s.*handler)
                 (s.*handler)(&s);
         });
@@ -149,7 +143,7 @@ void TEventThread::AssembleMessages() {
         if (!AssembleByte(by))
             continue;
         std::string message = s.Message();
-        bool handled = HandToMain(fHandOver, s.FActive, [&s, message] {
+        bool handled = HandToMain([&s, message] {
             if (s.FOnMessage)
                 s.FOnMessage(&s, message);
         });
