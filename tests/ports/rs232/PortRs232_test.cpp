@@ -261,14 +261,3 @@ TEST(PortRs232, ReceiveErrorsAreLoggedAndTheHandlerGoesOn) {
     EXPECT_NE(msgs.texts.back().find("RS232 system error! (5)"), std::string::npos);
     EXPECT_TRUE(p.port->Active());
 }
-
-TEST(PortRs232, InstructKnowsOnlyTheWaitStatement) {
-    Port p;
-    p.Init(u"Port=COM3\nBitrate=9600\n");
-    p.port->Open();
-    for (const char16_t* st : {u"SetDTR", u"ClrRTS", u"Break", u"W=0"})
-        EXPECT_FALSE(p.port->Instruct(st));
-    auto t0 = std::chrono::steady_clock::now();
-    EXPECT_TRUE(p.port->Instruct(u"W=100"));
-    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(100));
-}
