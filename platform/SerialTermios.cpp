@@ -261,6 +261,7 @@ public:
 
     int SetEventMask(uint32_t dwMask) override {
         fMask = dwMask;
+        ++fMaskGen;
         Wake();
         return fFd >= 0 ? 0 : EBADF;
     }
@@ -370,6 +371,7 @@ private:
     int fFd = -1;
     int fWake = -1;
     std::atomic<uint32_t> fMask{0};
+    std::atomic<uint64_t> fMaskGen{0};
     std::atomic<bool> fClosing{false};
     std::atomic<bool> fTxPending{false};
     bool fHungUp = false;
@@ -386,30 +388,31 @@ int TTermiosDevice::WaitEvent(uint32_t& dwEvents) {
     std::shared_lock lock(fFdLock);
     if (fFd < 0)
         return EBADF;
-    DrainWake();
+    const uint64_t gen = fMaskGen;
     for (;;) {
-        uint32_t mask = fMask;
-        if (mask == 0 || fClosing)
+        if (fClosing || fMaskGen != gen)
             return 0;
+        uint32_t mask = fMask;
         int rxKnown;
         {
             std::lock_guard rx(fRxLock);
             rxKnown = fRxKnown;
         }
         struct pollfd pfd[2] = {{fWake, POLLIN, 0}, {fFd, 0, 0}};
-        // After a hang-up only a change of mask or a close ends the wait: the error was
-        // answered once, and a dead device must not keep a core busy.
-        int nfds = fHungUp ? 1 : 2;
+        // Without a mask, and after a hang-up (the error was answered once), only a change of
+        // mask or a close ends the wait: nothing may keep a core busy then.
+        bool idle = mask == 0 || fHungUp;
+        int nfds = idle ? 1 : 2;
         if (rxKnown == 0)
             pfd[1].events = POLLIN;
-        int r = ::poll(pfd, nfds, fHungUp ? -1 : kTickMs);
+        int r = ::poll(pfd, nfds, idle ? -1 : kTickMs);
         if (r < 0 && errno != EINTR)
             return errno;
         if (pfd[0].revents & POLLIN) {
             DrainWake();
-            return 0;
+            continue;
         }
-        if (fHungUp)
+        if (idle)
             continue;
         if (pfd[1].revents & (POLLHUP | POLLERR | POLLNVAL)) {
             fHungUp = true;
