@@ -33,7 +33,10 @@ int main(int argc, char** argv) {
         if (!Set("QT_QPA_PLATFORM"))
             qputenv("QT_QPA_PLATFORM", Set("WAYLAND_DISPLAY") ? "wayland;xcb;offscreen"
                                                               : "xcb;offscreen");
-        app = std::make_unique<Application::TGuiApplication>(argc, argv);
+        auto gui = std::make_unique<Application::TGuiApplication>(argc, argv);
+        // The job decides when the program ends; a closed message box must not end it.
+        gui->setQuitOnLastWindowClosed(false);
+        app = std::move(gui);
         const QString platform = QGuiApplication::platformName();
         headless = platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
     } else {

@@ -2,7 +2,6 @@
 
 #include <QCoreApplication>
 #include <QThread>
-#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -23,8 +22,9 @@ struct THandOver::State {
     std::mutex m;
     std::condition_variable cv;
     bool cancelled = false;
-    uint64_t issued = 0;
-    uint64_t finished = 0;
+    // Counts cancellations: a call queued before one must never run, even after Reset, because
+    // its worker was released and has gone on.
+    uint64_t generation = 0;
 };
 
 THandOver::THandOver() : fState(std::make_shared<State>()) {}
@@ -43,37 +43,41 @@ bool THandOver::Call(std::function<void()> fn) {
     std::unique_lock<std::mutex> lock(st->m);
     if (st->cancelled)
         return false;
-    uint64_t ticket = ++st->issued;
+    uint64_t generation = st->generation;
+    // Each call has its own flag: with several workers, calls need not run in the order in which
+    // they were issued, so one worker's finished call says nothing about another's.
+    auto done = std::make_shared<bool>(false);
     lock.unlock();
     QMetaObject::invokeMethod(
         app,
-        [st, ticket, fn = std::move(fn)] {
+        [st, done, generation, fn = std::move(fn)] {
             {
                 std::lock_guard<std::mutex> g(st->m);
-                if (st->cancelled)
+                if (st->cancelled || st->generation != generation)
                     return;
             }
             // Marks the call finished however `fn` ends, so an exception cannot strand the worker.
             struct Finish {
                 State* s;
-                uint64_t t;
+                bool* d;
                 ~Finish() {
                     std::lock_guard<std::mutex> g(s->m);
-                    s->finished = std::max(s->finished, t);
+                    *d = true;
                     s->cv.notify_all();
                 }
-            } finish{st.get(), ticket};
+            } finish{st.get(), done.get()};
             fn();
         },
         Qt::QueuedConnection);
     lock.lock();
-    st->cv.wait(lock, [&] { return st->cancelled || st->finished >= ticket; });
-    return st->finished >= ticket;
+    st->cv.wait(lock, [&] { return st->cancelled || st->generation != generation || *done; });
+    return *done;
 }
 
 void THandOver::Cancel() {
     std::lock_guard<std::mutex> g(fState->m);
     fState->cancelled = true;
+    ++fState->generation;
     fState->cv.notify_all();
 }
 

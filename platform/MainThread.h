@@ -28,8 +28,8 @@ public:
     /// loop's exception hook; the worker is released all the same.
     bool Call(std::function<void()> fn);
 
-    /// Main thread: releases a worker waiting in Call, and makes every queued or later Call
-    /// return false without running, until Reset().
+    /// Main thread: releases a worker waiting in Call; a call queued before this never runs,
+    /// not even after Reset(), and later Calls return false without running until Reset().
     void Cancel();
     /// Allows calls again (after the worker was stopped).
     void Reset();

@@ -1,14 +1,35 @@
 #pragma once
-// Helpers shared by the tests: a recorder of the message service.
+// Helpers shared by the tests: a recorder of the message service. (GoogleTest prints UTF-16 text
+// itself; a second printer for it would make every such assertion ambiguous.)
 
 #include "common/MsgUtils.h"
 #include "common/SysUtils.h"
 
-#include <ostream>
 #include <string>
 #include <vector>
 
 namespace TestUtils {
+
+/// `s` as plain ASCII for test names: letters, digits and "=$+-." as they are, anything else as
+/// its hexadecimal code in angle brackets.
+inline std::string Printable(const std::u16string& s) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (char16_t c : s) {
+        bool plain = (c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'Z') ||
+                     (c >= u'a' && c <= u'z') ||
+                     std::u16string_view(u"=$+-.").find(c) != std::u16string_view::npos;
+        if (plain) {
+            out += static_cast<char>(c);
+            continue;
+        }
+        out += '<';
+        for (int shift = c > 0xFF ? 12 : 4; shift >= 0; shift -= 4)
+            out += kHex[(c >> shift) & 0xF];
+        out += '>';
+    }
+    return out.empty() ? "empty" : out;
+}
 
 /// Subscribes to the message service while it lives and keeps every message.
 class MsgRecorder {

@@ -10,6 +10,7 @@ TELVIK_PACKAGES=(
     libgtest-dev libgmock-dev
     xvfb xauth xdotool
     python3
+    clang libclang-rt-14-dev
 )
 
 # Installs only the packages that are missing; quiet and non-interactive, so it runs the same

@@ -1,0 +1,67 @@
+#pragma once
+// The UDP port kind: each telegram goes out as one datagram to a fixed destination, and every
+// datagram arriving on the local listening port, from any sender, is received data.
+
+#include "ports/PortBase.h"
+#include "ports/udp/EasyUdp.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace PortUdp {
+
+using EasyUdp::TUdpSocket;
+
+class TPortUdp : public PortBase::TPortBase {
+public:
+    /// Makes the socket an Open uses; tests put a socket on fake calls here.
+    using TSocketFactory = std::function<std::unique_ptr<TUdpSocket>()>;
+
+    /// No socket yet; sockets on the operating system's calls.
+    TPortUdp(const std::u16string& sTelegramStart, const std::u16string& sTelegramEnd);
+    TPortUdp(const std::u16string& sTelegramStart, const std::u16string& sTelegramEnd,
+             TSocketFactory aSocketFactory);
+    /// Frees the socket without OnClosed.
+    ~TPortUdp() override;
+
+    /// Reads [DEVICE] DestAddress, DestPort and ListeningPort in this order; raises EMsg
+    /// 0xF4010A, 0xF40114 or 0xF4011E for the first missing or invalid one (ports must be
+    /// 1..65535). Keys before it stay stored.
+    void Init(const IniFiles::TMemIniFile& aMemIni) override;
+    /// True while a socket object exists, also after a failed Open, until Close.
+    bool Active() override;
+    /// Binds the listening port and fires OnOpened; raises EMsg 0xF4020A "UDP port open
+    /// failed!" after the socket logged why. When active: a hint, nothing else.
+    void Open() override;
+    /// Waits 100 ms (blocking the main thread), frees the socket, then fires OnClosed, also when
+    /// nothing was open.
+    void Close() override;
+
+    const std::u16string& DestAddress() const { return fsDestAddress; }
+    uint16_t DestPort() const { return fwDestPort; }
+    uint16_t ListeningPort() const { return fwListeningPort; }
+    /// The socket's last error text; empty until the first.
+    const std::u16string& SocketErrorText() const { return fsSocketErrorText; }
+
+protected:
+    /// Sends the stream as one datagram; raises EMsg 0xF40314 without a socket, 0xF4030A "UDP
+    /// datagram send failed!" + the socket's text when it was not sent.
+    void SendStream(Classes::TMemoryStream& msTxData) override;
+
+private:
+    bool SetListeningPort(int32_t iPort);
+    void UdpReceive(const std::string& sPeerIp, uint16_t wPeerPort, EasyUdp::TUdpBuffer& aBuffer,
+                    int32_t iSize);
+    void UdpError(const std::u16string& sMsg);
+
+    TSocketFactory fSocketFactory;
+    std::unique_ptr<TUdpSocket> fUdp;
+    std::u16string fsDestAddress;
+    uint16_t fwDestPort = 0;
+    uint16_t fwListeningPort = 0;
+    std::u16string fsSocketErrorText;
+};
+
+} // namespace PortUdp
