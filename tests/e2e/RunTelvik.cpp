@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -106,8 +107,10 @@ TResult RunHeadless(const std::vector<std::string>& args, const std::map<std::st
     }
     close(pipeFds[0]);
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    rusage usage{};
+    while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
     }
+    result.MaxRssKb = usage.ru_maxrss;
     result.Seconds = elapsed();
     if (!result.TimedOut && WIFEXITED(status))
         result.ExitCode = WEXITSTATUS(status);

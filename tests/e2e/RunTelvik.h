@@ -12,6 +12,7 @@ struct TResult {
     int ExitCode = -1;     ///< the exit status; -1 when it was killed or did not end in time
     bool TimedOut = false; ///< still running at the limit (then killed)
     double Seconds = 0;    ///< wall time of the run
+    long MaxRssKb = 0;     ///< peak resident memory of the program
     std::string Stderr;    ///< everything written to standard error
     /// The log lines without their "hh:nn:ss.zzz " time; other stderr lines are left out.
     std::vector<std::string> LogLines() const;

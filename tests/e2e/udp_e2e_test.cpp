@@ -1,5 +1,6 @@
 // Whole runs of the program over UDP, headless, against the responder peer on loopback.
 
+#include "e2e/Responder.h"
 #include "e2e/RunTelvik.h"
 #include "ports/udp/UdpTestUtils.h"
 
@@ -17,56 +18,6 @@
 extern char** environ;
 
 namespace {
-
-/// The responder started with `args`; it ends by itself after five seconds at the latest.
-class Responder {
-public:
-    explicit Responder(std::vector<std::string> args) {
-        args.insert(args.begin(), {UDP_RESPONDER, "--lifetime", "5"});
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        int out[2];
-        EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-        EXPECT_EQ(posix_spawn(&fPid, argv[0], &fa, nullptr, argv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&fa);
-        close(out[1]);
-        fOut = out[0];
-        std::string line;
-        for (char c; read(fOut, &c, 1) == 1 && c != '\n';)
-            line += c;
-        port = static_cast<uint16_t>(std::atoi(line.c_str()));
-    }
-    ~Responder() {
-        Stop();
-        close(fOut);
-    }
-    /// Stops it; its report of the datagrams it received ("rx <length> <text>" lines).
-    std::string Received() {
-        Stop();
-        std::string s;
-        char buf[4096];
-        for (ssize_t n; (n = read(fOut, buf, sizeof buf)) > 0;)
-            s.append(buf, static_cast<size_t>(n));
-        return s;
-    }
-    uint16_t port = 0;
-
-private:
-    void Stop() {
-        if (fPid > 0) {
-            kill(fPid, SIGTERM);
-            waitpid(fPid, nullptr, 0);
-            fPid = -1;
-        }
-    }
-    pid_t fPid = -1;
-    int fOut = -1;
-};
 
 /// Runs the program headless on a job over UDP to `destPort` with the [TELEGRAM] lines given.
 RunTelvik::TResult RunJob(uint16_t destPort, const std::string& telegram,

@@ -1,0 +1,445 @@
+#include "ports/ftdi/FtdiD2xx.h"
+
+#include "common/SysUtils.h"
+#include "platform/Dialogs.h"
+#include "platform/LibraryEvent.h"
+#include "platform/MainThread.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <iterator>
+
+namespace FtdiD2xx {
+
+using namespace FtdiD2xxDll;
+using SysUtils::Exception;
+using SysUtils::Format;
+
+std::string FieldText(const char* pField, size_t iSize) {
+    const void* pNul = std::memchr(pField, 0, iSize);
+    size_t iLength = pNul != nullptr ? static_cast<const char*>(pNul) - pField : iSize;
+    return std::string(pField, iLength);
+}
+
+// ---- TFtdiD2xxBase ----------------------------------------------------------------------------
+
+bool TFtdiD2xxBase::Available() {
+    return ProbeD2xxLibrary();
+}
+
+std::u16string TFtdiD2xxBase::UsbPortId(uint32_t dwPortId) {
+    return Format(u"%.4x", {dwPortId});
+}
+
+uint32_t TFtdiD2xxBase::UsbPortId(const std::string& sPortId) {
+    if (sPortId.empty())
+        return InvalidLocationId;
+    uint32_t dw = 0;
+    for (char c : sPortId) {
+        uint32_t digit;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            digit = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            digit = c - 'A' + 10;
+        else
+            return InvalidLocationId;
+        if (dw > 0x0FFFFFFF)
+            return InvalidLocationId; // more than 32 bits
+        dw = dw << 4 | digit;
+    }
+    return dw;
+}
+
+bool TFtdiD2xxBase::CheckStatus(FT_STATUS dwStatus) {
+    if (dwStatus == FT_OK)
+        return true;
+    FiLastError = static_cast<int32_t>(dwStatus);
+    return false;
+}
+
+// ---- TFtdiD2xxDeviceList ----------------------------------------------------------------------
+
+int32_t TFtdiD2xxDeviceList::Load() {
+    fList.clear();
+    FiCount = 0;
+    if (!D2xxLibraryLoaded())
+        LoadD2xxLibrary();
+    DWORD dwCount = 0;
+    if (StatusFailed(Call(D2xx().FT_CreateDeviceInfoList, &dwCount)))
+        return -1;
+    if (dwCount > 0) {
+        // The library fills as many nodes as it counted; the zeroed rest stays harmless.
+        fList.assign(dwCount, TFtdiDeviceInfoNode{});
+        DWORD dwFilled = dwCount;
+        if (StatusFailed(
+                Call(D2xx().FT_GetDeviceInfoList, static_cast<void*>(fList.data()), &dwFilled))) {
+            fList.clear();
+            dwCount = 0;
+        } else {
+            // Never trust a count above the room given.
+            dwCount = std::min(dwFilled, dwCount);
+            fList.resize(dwCount);
+        }
+    }
+    FiCount = static_cast<int32_t>(dwCount);
+    return FiCount;
+}
+
+const TFtdiDeviceInfoNode& TFtdiD2xxDeviceList::Node(int32_t iIndex) const {
+    if (iIndex < 0 || iIndex >= FiCount)
+        throw Exception(Format(u"Invalid list index %d (%d)!", {iIndex, FiCount}));
+    return fList[static_cast<size_t>(iIndex)];
+}
+
+std::string TFtdiD2xxDeviceList::SerialNumber(int32_t iIndex) const {
+    const TFtdiDeviceInfoNode& n = Node(iIndex);
+    return FieldText(n.SerialNumber, sizeof(n.SerialNumber));
+}
+
+std::string TFtdiD2xxDeviceList::Description(int32_t iIndex) const {
+    const TFtdiDeviceInfoNode& n = Node(iIndex);
+    return FieldText(n.Description, sizeof(n.Description));
+}
+
+std::u16string TFtdiD2xxDeviceList::DeviceTypeName(int32_t iIndex) const {
+    static const char16_t* const Names[] = {u"232BM", u"232AM", u"100AX", u"Unknown",
+                                            u"2232C", u"232R",  u"2232H", u"4232H"};
+    uint32_t dwType = Node(iIndex).DeviceType;
+    if (dwType < std::size(Names))
+        return Names[dwType];
+    return Format(u"Undefined 0x%x", {dwType});
+}
+
+uint32_t TFtdiD2xxDeviceList::GetLocIdFor(EDeviceInfoNoteField aField,
+                                          const std::string& sText) const {
+    if (aField != eiSerialNr && aField != eiDescription)
+        throw Exception(Format(u"Unknown device info note field: %d!", {static_cast<int>(aField)}));
+    if (sText.empty())
+        return InvalidLocationId;
+    for (int32_t i = 0; i < FiCount; ++i) {
+        std::string sField = aField == eiSerialNr ? SerialNumber(i) : Description(i);
+        if (sField.find(sText) != std::string::npos)
+            return LocId(i);
+    }
+    return InvalidLocationId;
+}
+
+// ---- TFtdiD2xx --------------------------------------------------------------------------------
+
+TFtdiD2xx::TFtdiD2xx() {
+    if (!D2xxLibraryLoaded())
+        LoadD2xxLibrary();
+}
+
+TFtdiD2xx::~TFtdiD2xx() {
+    try {
+        Close();
+    } catch (const Exception&) {
+        // A refused close cannot stop the object going; the handle is forgotten either way.
+    }
+    ReapEndedThreads();
+}
+
+EDeviceOpenSteps TFtdiD2xx::OpenEx(const std::string& sText, uint32_t dwFlag) {
+    EDeviceOpenSteps eStep = eoOpening;
+    if (IsOpen())
+        Close();
+    ReapEndedThreads();
+    // Closes the device again on every way out that is not success, exceptions included.
+    struct TGuard {
+        TFtdiD2xx* self;
+        EDeviceOpenSteps& step;
+        int iUncaught = std::uncaught_exceptions();
+        ~TGuard() noexcept(false) {
+            if (step == eoOpened)
+                return;
+            if (std::uncaught_exceptions() == iUncaught) {
+                self->Close(); // a refused close takes the place of the step result
+                return;
+            }
+            // Already unwinding: the first exception is the one to report.
+            try {
+                self->Close();
+            } catch (const Exception&) {
+            }
+        }
+    } guard{this, eStep};
+
+    eStep = eoOpenDevice;
+    FT_HANDLE h = nullptr;
+    FT_STATUS st;
+    if (dwFlag == FT_OPEN_BY_LOCATION) {
+        uint32_t dwLocId = UsbPortId(sText);
+        if (dwLocId == InvalidLocationId)
+            return eStep;
+        st = Call(D2xx().FT_OpenExLoc, reinterpret_cast<void*>(static_cast<uintptr_t>(dwLocId)),
+                  dwFlag, &h);
+    } else {
+        st = Call(D2xx().FT_OpenEx, sText.c_str(), dwFlag, &h);
+    }
+    if (StatusFailed(st) || h == nullptr) {
+        fhDevice = nullptr;
+        return eStep;
+    }
+    fhDevice = h;
+
+    eStep = eoResetDevice;
+    if (!Reset())
+        return eStep;
+    eStep = eoSetBaudrate;
+    if (!SetBaudrate(FdwBaudrate))
+        return eStep;
+    eStep = eoSetDataBits;
+    if (StatusFailed(Call(D2xx().FT_SetDataCharacteristics, fhDevice, DataBitsCode[FeDataBits],
+                          StopBitsCode[FeStopBits], ParityCode[FeParity])))
+        return eStep;
+    eStep = eoSetFlowMode;
+    if (StatusFailed(Call(D2xx().FT_SetFlowControl, fhDevice, FlowControlCode[FeFlowControl],
+                          FbyXOnByte, FbyXOffByte)))
+        return eStep;
+
+    fEventThread = std::make_unique<TEventThread>(this, fhDevice);
+    fEventThread->Start();
+    eStep = eoOpened;
+    return eStep;
+}
+
+void TFtdiD2xx::Close() {
+    ReapEndedThreads();
+    if (fhDevice == nullptr)
+        return;
+    std::unique_ptr<TEventThread> thread = std::move(fEventThread);
+    // The thread must be gone before the handle is, or it would query a released handle.
+    if (thread && !thread->Stop())
+        fEndedThreads.push_back(std::move(thread));
+    FT_STATUS st = Call(D2xx().FT_Close, fhDevice);
+    // The library does not take the handle back whatever it answers; keeping it would make every
+    // later close try again for ever.
+    fhDevice = nullptr;
+    // Only now may the event object go: the library held its address until the close.
+    thread.reset();
+    if (StatusFailed(st))
+        throw Exception(u"Device closing failed!");
+}
+
+void TFtdiD2xx::ReapEndedThreads() {
+    for (auto it = fEndedThreads.begin(); it != fEndedThreads.end();) {
+        if ((*it)->Stop())
+            it = fEndedThreads.erase(it);
+        else
+            ++it;
+    }
+}
+
+void TFtdiD2xx::DoEventError(int32_t iErrorCode) {
+    // Called inside the thread's own hand-over: it cannot be joined here; it ends as soon as the
+    // hand-over returns and is joined by the next Close or the destructor.
+    if (fEventThread) {
+        fEventThread->Terminate();
+        fEndedThreads.push_back(std::move(fEventThread));
+    }
+    Call(D2xx().FT_Close, fhDevice);
+    fhDevice = nullptr;
+    FiErrorCode = iErrorCode;
+    if (FOnError)
+        FOnError(this);
+}
+
+bool TFtdiD2xx::Reset() {
+    if (!IsOpen())
+        return false;
+    return CheckStatus(Call(D2xx().FT_ResetDevice, fhDevice));
+}
+
+bool TFtdiD2xx::SetBaudrate(uint32_t dwBps) {
+    if (StatusFailed(Call(D2xx().FT_SetBaudRate, fhDevice, dwBps)))
+        return false;
+    FdwBaudrate = dwBps;
+    return true;
+}
+
+bool TFtdiD2xx::Read(std::string& sRxData) {
+    DWORD dwWaiting = 0;
+    if (StatusFailed(Call(D2xx().FT_GetQueueStatus, fhDevice, &dwWaiting)))
+        return false;
+    sRxData.assign(dwWaiting, '\0');
+    DWORD dwRead = 0;
+    bool bOk = CheckStatus(
+        Call(D2xx().FT_Read, fhDevice, static_cast<void*>(sRxData.data()), dwWaiting, &dwRead));
+    // Never hand on bytes the library did not write.
+    if (dwRead < dwWaiting)
+        sRxData.resize(dwRead);
+    return bOk && dwRead == dwWaiting;
+}
+
+bool TFtdiD2xx::Read(TMemoryStream& msRxData) {
+    std::string sRxData;
+    DWORD dwWaiting = 0;
+    if (StatusFailed(Call(D2xx().FT_GetQueueStatus, fhDevice, &dwWaiting)))
+        return false;
+    sRxData.assign(dwWaiting, '\0');
+    DWORD dwRead = 0;
+    bool bOk = CheckStatus(
+        Call(D2xx().FT_Read, fhDevice, static_cast<void*>(sRxData.data()), dwWaiting, &dwRead));
+    msRxData.SetSize(0);
+    msRxData.SetPosition(0);
+    msRxData.Write(sRxData.data(), std::min(dwRead, dwWaiting));
+    msRxData.SetPosition(0);
+    return bOk && dwRead == dwWaiting;
+}
+
+bool TFtdiD2xx::Write(const std::string& sTxData) {
+    DWORD dwWritten = 0;
+    std::string sCopy = sTxData; // the library's parameter is not const
+    DWORD dwCount = static_cast<DWORD>(sCopy.size());
+    if (StatusFailed(
+            Call(D2xx().FT_Write, fhDevice, static_cast<void*>(sCopy.data()), dwCount, &dwWritten)))
+        return false;
+    return dwWritten == dwCount;
+}
+
+bool TFtdiD2xx::Write(TMemoryStream& msTxData) {
+    return Write(msTxData.Bytes());
+}
+
+bool TFtdiD2xx::SetSignal(EModemSignal eSignal, bool bState) {
+    const TD2xxEntryPoints& t = D2xx();
+    FtdiD2xxDll::TFT_Handle fn = eSignal == emDTR ? (bState ? t.FT_SetDtr : t.FT_ClrDtr)
+                                                  : (bState ? t.FT_SetRts : t.FT_ClrRts);
+    return CheckStatus(Call(fn, fhDevice));
+}
+
+bool TFtdiD2xx::GetBitMode(uint8_t& byMode) {
+    return CheckStatus(Call(D2xx().FT_GetBitMode, fhDevice, &byMode));
+}
+
+bool TFtdiD2xx::SetBitMode(uint8_t byMask, uint8_t byMode) {
+    return CheckStatus(Call(D2xx().FT_SetBitMode, fhDevice, byMask, byMode));
+}
+
+bool TFtdiD2xx::GetDeviceInfo(uint32_t& dwDeviceType, uint16_t& wPID, uint16_t& wVID,
+                              std::string& sSerialnumber, std::string& sDescription) {
+    ULONG dwType = 0;
+    DWORD dwId = 0;
+    char sSerial[16] = {};
+    char sDesc[64] = {};
+    if (StatusFailed(
+            Call(D2xx().FT_GetDeviceInfo, fhDevice, &dwType, &dwId, sSerial, sDesc, nullptr)))
+        return false;
+    dwDeviceType = dwType;
+    wVID = static_cast<uint16_t>(dwId >> 16);
+    wPID = static_cast<uint16_t>(dwId);
+    sSerialnumber = FieldText(sSerial, sizeof(sSerial));
+    sDescription = FieldText(sDesc, sizeof(sDesc));
+    return true;
+}
+
+// ---- TEventThread -----------------------------------------------------------------------------
+
+TEventThread::TEventThread(TFtdiD2xx* aParent, FT_HANDLE hDevice)
+    : fParent(aParent), fhDevice(hDevice),
+      fWindowsEvent(std::make_unique<LibraryEvent::TLibraryEvent>()),
+      fHandOver(std::make_unique<MainThread::THandOver>()) {}
+
+TEventThread::~TEventThread() {
+    Stop();
+}
+
+void TEventThread::Start() {
+    fThread = std::thread([this] { Execute(); });
+}
+
+bool TEventThread::Stop() {
+    fbTerminated = true;
+    if (!fThread.joinable())
+        return true;
+    if (fbInHandOver)
+        return false;
+    fWindowsEvent->Signal();
+    // The thread may be waiting for the main thread, which is us: release it instead.
+    fHandOver->Cancel();
+    fThread.join();
+    return true;
+}
+
+bool TEventThread::InitNotification() {
+    return Call(D2xx().FT_SetEventNotification, fhDevice, FT_EVENT_RXCHAR | FT_EVENT_MODEM_STATUS,
+                fWindowsEvent->NotificationHandle()) == FT_OK;
+}
+
+void TEventThread::Execute() {
+    if (!InitNotification())
+        return;
+    fiErrorCode = 0;
+    while (!fbTerminated) {
+        try {
+            fWindowsEvent->WaitFor(50);
+            if (fbTerminated)
+                break;
+            DWORD dwRx = 0, dwTx = 0, dwEvent = 0;
+            FT_STATUS st = Call(D2xx().FT_GetStatus, fhDevice, &dwRx, &dwTx, &dwEvent);
+            if (st != FT_OK) {
+                fiErrorCode = static_cast<int32_t>(st);
+                // The handle is gone after this, whatever the handler does: never loop again.
+                try {
+                    Synchronize(&TEventThread::DoError);
+                } catch (...) {
+                    HandleException(std::current_exception());
+                }
+                break;
+            }
+            if (dwRx > 0 && !Synchronize(&TEventThread::DoRxData))
+                break;
+        } catch (...) {
+            HandleException(std::current_exception());
+        }
+    }
+}
+
+bool TEventThread::Synchronize(void (TEventThread::*fn)()) {
+    // Owned by the call: a cancelled hand-over never runs, and a completed one is done with it.
+    auto ex = std::make_shared<std::exception_ptr>();
+    bool bDone = fHandOver->Call([this, fn, ex] {
+        fbInHandOver = true;
+        try {
+            (this->*fn)();
+        } catch (...) {
+            *ex = std::current_exception();
+        }
+        fbInHandOver = false;
+    });
+    if (bDone && *ex)
+        std::rethrow_exception(*ex);
+    return bDone;
+}
+
+void TEventThread::DoRxData() {
+    if (fbTerminated)
+        return;
+    if (fParent != nullptr && fParent->FOnRxData)
+        fParent->FOnRxData(fParent);
+}
+
+void TEventThread::DoError() {
+    if (fParent != nullptr)
+        fParent->DoEventError(fiErrorCode);
+}
+
+void TEventThread::HandleException(std::exception_ptr ex) {
+    std::u16string sText;
+    try {
+        std::rethrow_exception(ex);
+    } catch (const Exception& e) {
+        sText = e.Message();
+    } catch (const std::exception& e) {
+        sText = SysUtils::FromUtf8(e.what());
+    } catch (...) {
+        sText = u"Unknown exception";
+    }
+    fHandOver->Call([sText] { Dialogs::ShowMessageBox(Dialogs::TMsgDlgType::mtError, sText); });
+}
+
+} // namespace FtdiD2xx

@@ -1,0 +1,62 @@
+#pragma once
+// What the FTDI port needs around its device: the finder that turns a port identification into
+// a USB location id, and the FTDI statements (modem lines and CBUS bit-bang).
+
+#include "common/Classes.h"
+#include "ports/ftdi/FtdiD2xx.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace FtdiUtils {
+
+using Classes::TObject;
+
+/// The outcome of an FTDI statement.
+enum TFtdiStatementResult {
+    srNotFtdi, ///< not an FTDI statement
+    srInvalid, ///< a malformed CBBB statement; the library was not called
+    srFailed,  ///< the library call failed (or there is no device)
+    srDone
+};
+
+/// "SetDTR", "ClrDTR", "SetRTS", "ClrRTS" (whole text, case ignored) switch the modem lines;
+/// text beginning with "CBBB" (upper case) goes to CbusBitBang; anything else is srNotFtdi.
+TFtdiStatementResult FtdiStatement(FtdiD2xx::TFtdiD2xx* aDevice, const std::u16string& sStatement);
+/// "CBBBn=v" (n 0..3, pin n an output, high when the 7th character is "1") or "CBBB[mask]" (an
+/// integer, low 8 bits: high nibble the outputs, low nibble their levels) sends one complete
+/// mask in CBUS bit-bang mode.
+TFtdiStatementResult CbusBitBang(FtdiD2xx::TFtdiD2xx* aDevice, const std::u16string& sStatement);
+
+/// Turns a port identification into the device's location id: "USB" with hexadecimal digits,
+/// "SN:" with (part of) a serial number, "DS:" with (part of) a description. One process-wide
+/// instance, taken and released around each look-up so that each works on a fresh device list.
+class TFtdiDetector : public TObject {
+public:
+    /// The instance, created on first call.
+    static TFtdiDetector* Instance();
+    /// Destroys the instance with its device list; the next Instance creates a new one.
+    static void InstanceRelease();
+
+    /// Drops the device list; the next Find loads a fresh one.
+    void ClearDeviceList();
+    /// True with UsbLocationId and DeviceIndication set; false with ErrorText set. Never raises
+    /// for a bad identification; an exception from loading the library passes through.
+    bool Find(const std::u16string& sName);
+
+    uint32_t UsbLocationId() const { return FdwUsbLocationId; }
+    const std::u16string& DeviceIndication() const { return FsDeviceIndication; }
+    const std::u16string& ErrorText() const { return FsErrorText; }
+
+private:
+    /// True when a device list with at least one device is at hand.
+    bool EnsureDeviceList();
+
+    std::unique_ptr<FtdiD2xx::TFtdiD2xxDeviceList> fDeviceList;
+    uint32_t FdwUsbLocationId = 0;
+    std::u16string FsDeviceIndication;
+    std::u16string FsErrorText;
+};
+
+} // namespace FtdiUtils
