@@ -1,0 +1,115 @@
+#include "ports/rs232/PortRs232.h"
+
+#include "common/IniFiles.h"
+#include "common/MsgUtils.h"
+#include "ports/rs232/Rs232Utils.h"
+
+namespace PortRs232 {
+
+using MsgUtils::EMsg;
+using MsgUtils::TMsg;
+using namespace Serial5;
+
+TPortRs232::TPortRs232(const std::u16string& sTelegramStart, const std::u16string& sTelegramEnd,
+                       std::unique_ptr<SerialDevice::ISerialDevice> aDevice)
+    : TPortBase(sTelegramStart, sTelegramEnd),
+      fSerial(std::make_unique<TSerial>(nullptr, std::move(aDevice))) {
+    fSerial->SetDataBits(d8bit);
+    fSerial->SetOnError([this](TObject* Sender) { SerialError(Sender); });
+    fSerial->SetNotifyErrors(neEvent);
+}
+
+TPortRs232::~TPortRs232() {
+    fSerial.reset();
+}
+
+void TPortRs232::Init(const IniFiles::TMemIniFile& aMemIni) {
+    std::u16string sPort = aMemIni.ReadString(u"DEVICE", u"Port", u"");
+    if (sPort.empty())
+        throw EMsg(u"No COM port defined!", 0xF30114, 0);
+    int32_t n = Rs232Utils::ComPortNumber(sPort);
+    if (n < 1)
+        throw EMsg(SysUtils::Format(u"Invalid COM port definition \"%s\"!", {sPort}), 0xF3010A, 0);
+    fiPortNo = static_cast<uint32_t>(n);
+    if (n <= 255)
+        fSerial->SetPort(static_cast<sPorts>(n));
+    fsPortId = sPort;
+    int32_t iBitrate = aMemIni.ReadInteger(u"DEVICE", u"Bitrate", 0);
+    if (iBitrate > 0)
+        fSerial->SetBaudrate(iBitrate);
+    else
+        TMsg::Hint(u"Default bit rate %d bps is used", {fSerial->Baudrate()}, 0);
+}
+
+bool TPortRs232::Active() {
+    return fSerial->Active();
+}
+
+void TPortRs232::Open() {
+    if (fSerial->Active()) {
+        TMsg::Hint(u"RS232 device %s already open.", {fsPortId}, 0);
+        return;
+    }
+    fSerial->SetOnRxData([this](TObject* Sender) { SerialRxData(Sender); });
+    SetPortActive(fiPortNo);
+    Fire(FOnOpened);
+}
+
+void TPortRs232::Close() {
+    fSerial->SetOnRxData(nullptr);
+    SetPortActive(0);
+    Fire(FOnClosed);
+}
+
+bool TPortRs232::Instruct(const std::u16string& sStatement) {
+    return TPortBase::Instruct(sStatement);
+}
+
+void TPortRs232::SendStream(TMemoryStream& msTxData) {
+    TPortBase::SendStream(msTxData);
+    if (msTxData.Size() < 1)
+        return;
+    msTxData.SetPosition(0);
+    for (int64_t i = 0, n = msTxData.Size(); i < n; ++i) {
+        uint8_t by = 0;
+        msTxData.Read(&by, 1);
+        fSerial->Write(by);
+    }
+}
+
+bool TPortRs232::SetPortActive(uint32_t iPortNo) {
+    if (iPortNo == 0) {
+        fSerial->SetActive(false);
+        if (fSerial->Active())
+            throw EMsg(u"Error in serial port init!", 0xF3020A, static_cast<int32_t>(iPortNo));
+        return true;
+    }
+    if (iPortNo >= 10)
+        throw EMsg(u"Error in serial port init!", 0xF3021E, static_cast<int32_t>(iPortNo));
+    if (fSerial->Active() && fSerial->Port() == iPortNo)
+        return true;
+    fSerial->SetPort(static_cast<sPorts>(iPortNo));
+    fSerial->SetActive(true);
+    if (!fSerial->Active())
+        throw EMsg(u"Error in serial port init!", 0xF30214, static_cast<int32_t>(iPortNo));
+    return true;
+}
+
+void TPortRs232::SerialError(TObject*) {
+    throw EMsg(SysUtils::Format(u"RS232 system error! (%d)", {fSerial->ErrorCode()}), 0xF3050A, 0);
+}
+
+void TPortRs232::SerialRxData(TObject*) {
+    try {
+        std::string sRx;
+        fSerial->Read(sRx);
+        if (!sRx.empty())
+            ReceiveData(sRx);
+    } catch (const SysUtils::Exception& e) {
+        TMsg::Fatal(u"Exception in RS232 Rx event: " + e.Message(), 0);
+    } catch (const std::exception& e) {
+        TMsg::Fatal(u"Exception in RS232 Rx event: " + SysUtils::FromUtf8(e.what()), 0);
+    }
+}
+
+} // namespace PortRs232

@@ -1,0 +1,636 @@
+#include "ports/rs232/Serial5.h"
+
+#include "platform/Dialogs.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <exception>
+#include <fstream>
+
+namespace Serial5 {
+
+using namespace SerialDevice;
+
+namespace {
+
+constexpr int32_t kRates[] = {110,   300,   600,   1200,  2400,   4800,   9600,  14400,
+                              19200, 38400, 56000, 57600, 115200, 128000, 256000};
+
+constexpr uint32_t kEventMask = evRxChar | evTxEmpty | evCTS | evDSR | evRLSD | evBreak | evRing;
+
+// Runs one step of a sequence that must be completed whatever a report raises; the first
+// exception is kept for the end.
+template <typename F> void Guarded(std::exception_ptr& first, F&& step) {
+    try {
+        step();
+    } catch (...) {
+        if (!first)
+            first = std::current_exception();
+    }
+}
+
+} // namespace
+
+bool IsValidBaudrate(int32_t iRate) {
+    for (int32_t r : kRates)
+        if (r == iRate)
+            return true;
+    return false;
+}
+
+TSerial::TSerial(TObject*, std::unique_ptr<ISerialDevice> aDevice)
+    : FDevice(aDevice ? std::move(aDevice) : CreateTermiosDevice()) {
+    ApplySettings();
+    FEventThread = std::make_unique<TEventThread>(this);
+}
+
+TSerial::~TSerial() {
+    try {
+        SetupPort(false);
+    } catch (...) {
+        // A destructor has nobody to tell; the device is released all the same.
+    }
+    FEventThread->Terminate();
+    FEventThread.reset();
+}
+
+// --- Settings
+
+void TSerial::SetPort(sPorts v) {
+    if (v != FPort) {
+        FPort = v;
+        SetupPort(FActive);
+    }
+}
+
+void TSerial::SetBaudrate(int32_t v) {
+    if (!IsValidBaudrate(v)) {
+        Dialogs::ShowMessageBox(Dialogs::TMsgDlgType::mtError, u"Baudrate is not valid");
+        return;
+    }
+    if (v != FBaudrate) {
+        FBaudrate = v;
+        SetupPort(FActive);
+    }
+}
+
+void TSerial::SetParity(eParity v) {
+    if (v != FParity) {
+        FParity = v;
+        SetupPort(FActive);
+    }
+}
+
+void TSerial::SetDataBits(eDataBits v) {
+    if (v != FDataBits) {
+        FDataBits = v;
+        SetupPort(FActive);
+    }
+}
+
+void TSerial::SetStopBits(eStopBits v) {
+    if (v != FStopBits) {
+        FStopBits = v;
+        SetupPort(FActive);
+    }
+}
+
+void TSerial::SetRxQueueSize(uint16_t v) {
+    FRxQueueSize = v;
+    SetupPort(FActive);
+}
+
+void TSerial::SetTxQueueSize(uint16_t v) {
+    FTxQueueSize = v;
+    SetupPort(FActive);
+}
+
+void TSerial::SetFlowMode(eFlowControl v) {
+    if (v != FFlowMode) {
+        FFlowMode = v;
+        SetupPort(FActive);
+    }
+}
+
+void TSerial::SetCheckParity(bool v) {
+    if (v != FCheckParity) {
+        FCheckParity = v;
+        SetupPort(FActive);
+    }
+}
+
+void TSerial::SetTimeout(uint32_t v) {
+    if (v != FTimeout) {
+        FTimeout = v;
+        SetupPort(FActive);
+    }
+}
+
+void TSerial::SetOnRxData(TNotifyEvent e) {
+    FHasOnRxData = static_cast<bool>(e);
+    FOnRxData = std::move(e);
+}
+void TSerial::SetOnTxEmpty(TNotifyEvent e) {
+    FOnTxEmpty = std::move(e);
+}
+void TSerial::SetOnBreak(TNotifyEvent e) {
+    FOnBreak = std::move(e);
+}
+void TSerial::SetOnRing(TNotifyEvent e) {
+    FOnRing = std::move(e);
+}
+void TSerial::SetOnMessage(TRxMessageEvent e) {
+    FHasOnMessage = static_cast<bool>(e);
+    FOnMessage = std::move(e);
+}
+void TSerial::SetOnSignalChange(TSignalChangeEvent e) {
+    FOnSignalChange = std::move(e);
+}
+
+std::string TSerial::Message() const {
+    std::lock_guard g(FMessageLock);
+    return FMessage;
+}
+
+int32_t TSerial::RxWaiting() {
+    if (!FActive)
+        return 0;
+    UpdateStatus();
+    return FTSRx;
+}
+
+int32_t TSerial::TxWaiting() {
+    if (!FActive)
+        return 0;
+    UpdateStatus();
+    return FTSTx;
+}
+
+// --- Opening and closing
+
+void TSerial::SetupPort(bool bOpen) {
+    if (FActive)
+        ClosePort();
+    if (bOpen)
+        OpenPort();
+}
+
+void TSerial::OpenPort() {
+    int e = FDevice->Open(ComDevicePath(FPort));
+    if (e != 0) {
+        CheckLastError(e);
+        return;
+    }
+    // The device is held but the driver does not count as open yet: a report that raises here
+    // must not leave it held.
+    try {
+        e = FDevice->SetQueueSizes(FRxQueueSize, FTxQueueSize);
+        if (e != 0)
+            CheckLastError(e);
+    } catch (...) {
+        FDevice->Close();
+        throw;
+    }
+    FEventThread->ResetHandOver();
+    fiTxRoomKnown = 0;
+    {
+        std::lock_guard g(FSyncLock);
+        FActive = true;
+    }
+    FSync.notify_all();
+    // From here the driver counts as open; a failed step is reported and opening goes on, so
+    // that the port is whole (lines up, thread running) when the first report raises.
+    std::exception_ptr first;
+    Guarded(first, [&] { ApplySettings(); });
+    FDevice->SetDtr(true);
+    FDevice->SetRts(true);
+    Guarded(first, [&] { StartEventThread(); });
+    if (first)
+        std::rethrow_exception(first);
+}
+
+void TSerial::StartEventThread() {
+    int e = FDevice->SetEventMask(kEventMask);
+    if (!FEventThread->Started())
+        FEventThread->Start();
+    if (e != 0)
+        CheckLastError(e);
+}
+
+void TSerial::ClosePort() {
+    // Every step runs whatever a report raises, so the device is always released.
+    std::exception_ptr first;
+    int e = FDevice->Purge(purgeTxAbort | purgeRxAbort);
+    if (e != 0)
+        Guarded(first, [&] { CheckLastError(e); });
+    FDevice->SetDtr(false);
+    FDevice->SetRts(false);
+    FActive = false;
+    ++fiSession;
+    AbortInProgress = true;
+    // A hand-over in flight may wait for this very thread: release it rather than wait for it.
+    FEventThread->CancelHandOver();
+    e = FDevice->SetEventMask(0);
+    AbortInProgress = false;
+    FSync.notify_all();
+    if (e != 0)
+        Guarded(first, [&] { CheckLastError(e); });
+    e = FDevice->Close();
+    if (e != 0)
+        Guarded(first, [&] { CheckLastError(e); });
+    {
+        std::unique_lock g(FSyncLock);
+        FSync.wait_for(g, std::chrono::milliseconds(750), [&] { return !FThreadActive; });
+    }
+    if (first)
+        std::rethrow_exception(first);
+}
+
+void TSerial::ThreadLeft() {
+    {
+        std::lock_guard g(FSyncLock);
+        FThreadActive = false;
+    }
+    FSync.notify_all();
+}
+
+void TSerial::ApplySettings() {
+    TLineSettings s;
+    s.Baudrate = static_cast<uint32_t>(FBaudrate);
+    s.Binary = true;
+    s.CheckParity = FCheckParity;
+    s.ErrorReplace = FCheckParity;
+    switch (FFlowMode) {
+    case fcRTS_CTS:
+        s.RtsHandshake = true;
+        s.OutCtsFlow = true;
+        break;
+    case fcDTR_DSR:
+        s.DtrHandshake = true;
+        s.OutDsrFlow = true;
+        break;
+    case fcXON_XOF:
+        s.OutX = true;
+        s.InX = true;
+        break;
+    case fcNone:
+        break;
+    }
+    s.XonLim = static_cast<uint16_t>(FRxQueueSize / 3);
+    s.XoffLim = static_cast<uint16_t>(FRxQueueSize / 3);
+    s.ByteSize = FDataBits == d7bit ? 7 : 8;
+    s.Parity = static_cast<uint8_t>(FParity);
+    s.StopBits = FStopBits == st2bit ? 2 : 0;
+    s.XonChar = 0x11;
+    s.XoffChar = 0x13;
+    s.ErrorChar = 0x3F;
+    FDCB = s;
+    if (!FActive)
+        return;
+    int e = FDevice->ApplySettings(FDCB);
+    if (e != 0)
+        CheckLastError(e);
+    FCTO.ReadIntervalTimeout = 0xFFFFFFFF;
+    FCTO.ReadTotalTimeoutMultiplier = 0;
+    FCTO.ReadTotalTimeoutConstant = 0;
+    if (FFlowMode != fcNone) {
+        FCTO.WriteTotalTimeoutMultiplier = 0;
+        FCTO.WriteTotalTimeoutConstant = FTimeout;
+    }
+}
+
+void TSerial::UpdateStatus() {
+    int32_t rx = 0, tx = 0;
+    int e = FDevice->QueueCounts(rx, tx);
+    if (e != 0) {
+        CheckLastError(e);
+        return;
+    }
+    FTSRx = rx;
+    FTSTx = tx;
+}
+
+// --- Error reporting
+
+bool TSerial::CheckLastError(int iCode) {
+    FErrorCode = iCode;
+    if (iCode == EINPROGRESS)
+        return false;
+    switch (FNotifyErrors) {
+    case neDialog:
+        ShowError(iCode);
+        break;
+    case neEvent:
+        if (FOnError)
+            FOnError(this);
+        break;
+    case neNone:
+        break;
+    }
+    return true;
+}
+
+void TSerial::ReportError(int iCode) {
+    switch (FNotifyErrors) {
+    case neDialog:
+        ShowError(iCode);
+        break;
+    case neEvent:
+        if (FOnError) {
+            FErrorCode = iCode;
+            FOnError(this);
+        }
+        break;
+    case neNone:
+        break;
+    }
+}
+
+void TSerial::ShowError(int iCode) {
+    std::u16string text;
+    if (iCode > 0)
+        text = ErrorText(iCode);
+    else if (iCode == -1)
+        text = u"The port is not active";
+    else if (iCode == -2)
+        text = u"String too long for Tx buffer";
+    else
+        text = SysUtils::Format(u"Serial port error %d", {iCode});
+    Dialogs::ShowMessageBox(Dialogs::TMsgDlgType::mtError, text);
+}
+
+// --- Data
+
+bool TSerial::WaitForRoom(int32_t iCount) {
+    // Without a queue size there is nothing to wait for.
+    if (FTxQueueSize == 0)
+        return true;
+    for (;;) {
+        if (fiTxRoomKnown >= iCount) {
+            fiTxRoomKnown -= iCount;
+            return true;
+        }
+        fiTxRoomKnown = static_cast<int32_t>(FTxQueueSize) - TxWaiting();
+        if (fiTxRoomKnown >= iCount)
+            continue;
+        MainThread::ProcessPendingEvents();
+        if (!FActive) {
+            ReportError(-1);
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+void TSerial::Write(uint8_t by) {
+    if (!FActive) {
+        ReportError(-1);
+        return;
+    }
+    if (FWaitOnTxFull && !WaitForRoom(1))
+        return;
+    // The kernel takes the byte at once unless its buffer is full; then the wait for room is
+    // bounded by Timeout whatever WaitTxComplete says, as a byte dropped would be data lost.
+    size_t n = 0;
+    int e = FDevice->Write(&by, 1, FTimeout, n);
+    WrittenBytes = static_cast<uint32_t>(n);
+    if (e != 0)
+        CheckLastError(e);
+}
+
+void TSerial::Write(const std::string& sText) {
+    if (!FActive) {
+        ReportError(-1);
+        return;
+    }
+    // Text longer than the output queue goes out in parts of the queue's size.
+    size_t part = sText.size();
+    if (FWaitOnTxFull && FTxQueueSize != 0 && part > FTxQueueSize)
+        part = FTxQueueSize;
+    for (size_t pos = 0; pos < sText.size(); pos += part) {
+        size_t len = std::min(part, sText.size() - pos);
+        if (FWaitOnTxFull && !WaitForRoom(static_cast<int32_t>(len)))
+            return;
+        size_t n = 0;
+        int e = FDevice->Write(sText.data() + pos, len, FTimeout, n);
+        WrittenBytes = static_cast<uint32_t>(n);
+        if (e != 0 && CheckLastError(e))
+            return;
+    }
+}
+
+int32_t TSerial::Read(uint8_t& by) {
+    if (!FActive) {
+        ReportError(-1);
+        return 0;
+    }
+    size_t n = 0;
+    int e = FDevice->Read(&by, 1, n);
+    WrittenBytes = static_cast<uint32_t>(n);
+    if (e != 0) {
+        CheckLastError(e);
+        return 0;
+    }
+    return static_cast<int32_t>(n);
+}
+
+int32_t TSerial::Read(char& c) {
+    uint8_t by = 0;
+    int32_t n = Read(by);
+    if (n == 1)
+        c = static_cast<char>(by);
+    return n;
+}
+
+int32_t TSerial::Read(std::string& sText) {
+    if (!FActive) {
+        ReportError(-1);
+        return 0;
+    }
+    sText.clear();
+    // Taken in one pass as far as the device gives, which ends where a byte-by-byte reading
+    // would: at the first empty read or after RxQueueSize + 1 bytes.
+    const size_t limit = static_cast<size_t>(FRxQueueSize) + 1;
+    sText.resize(limit);
+    size_t have = 0;
+    while (have < limit) {
+        size_t n = 0;
+        int e = FDevice->Read(sText.data() + have, limit - have, n);
+        if (e != 0) {
+            sText.resize(have);
+            CheckLastError(e);
+            return static_cast<int32_t>(have);
+        }
+        if (n == 0)
+            break;
+        have += n;
+    }
+    sText.resize(have);
+    WrittenBytes = static_cast<uint32_t>(have);
+    return static_cast<int32_t>(have);
+}
+
+// --- Lines
+
+void TSerial::ZapTxQueue() {
+    if (!FActive) {
+        ReportError(-1);
+        return;
+    }
+    if (int e = FDevice->Purge(purgeTxAbort); e != 0)
+        CheckLastError(e);
+}
+
+void TSerial::ZapRxQueue() {
+    if (!FActive) {
+        ReportError(-1);
+        return;
+    }
+    if (int e = FDevice->Purge(purgeRxAbort | purgeRxClear); e != 0)
+        CheckLastError(e);
+}
+
+void TSerial::Break(int32_t time) {
+    if (!FActive) {
+        ReportError(-1);
+        return;
+    }
+    if (FDevice->SetBreak(true) == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(time > 0 ? time : 0));
+        FDevice->SetBreak(false);
+    }
+}
+
+bool TSerial::BreakTxOn() {
+    return FActive && FDevice->SetBreak(true) == 0;
+}
+
+bool TSerial::BreakTxOff() {
+    return FActive && FDevice->SetBreak(false) == 0;
+}
+
+void TSerial::SetSignalX() {
+    if (FActive)
+        FDevice->ResumeOutput();
+}
+
+void TSerial::SetSignal(eModemOutSignal signal, bool state) {
+    if (!FActive) {
+        ReportError(-1);
+        return;
+    }
+    if (signal == msRTS)
+        FDevice->SetRts(state);
+    else
+        FDevice->SetDtr(state);
+}
+
+uint16_t TSerial::GetSignal() {
+    if (!FActive) {
+        ReportError(-1);
+        return 0;
+    }
+    uint32_t status = 0;
+    if (int e = FDevice->ModemStatus(status); e != 0)
+        CheckLastError(e);
+    return static_cast<uint16_t>(status >> 4);
+}
+
+uint32_t TSerial::GetDeviceHandle() const {
+    return FActive ? static_cast<uint32_t>(FDevice->Handle()) : 0xFFFFFFFFu;
+}
+
+// --- Settings file
+
+namespace {
+
+constexpr size_t kRecordSize = 40;
+
+void Put16(unsigned char* p, uint16_t v) {
+    p[0] = static_cast<unsigned char>(v);
+    p[1] = static_cast<unsigned char>(v >> 8);
+}
+void Put32(unsigned char* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+uint16_t Get16(const unsigned char* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+uint32_t Get32(const unsigned char* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+EInOutError IoError(const std::u16string& sVerb, const std::u16string& filename) {
+    int e = errno;
+    return EInOutError(SysUtils::Format(u"Cannot %s file \"%s\". %s",
+                                        {sVerb, filename, SerialDevice::ErrorText(e)}));
+}
+
+} // namespace
+
+bool TSerial::SaveToFile(const std::u16string& filename) {
+    unsigned char r[kRecordSize] = {};
+    r[0] = FPort;
+    Put16(r + 2, static_cast<uint16_t>(FBaudrate));
+    r[4] = FParity;
+    r[5] = FDataBits;
+    r[6] = FStopBits;
+    Put16(r + 8, FRxQueueSize);
+    Put16(r + 10, FTxQueueSize);
+    r[12] = FFlowMode;
+    r[13] = FCheckParity ? 1 : 0;
+    r[14] = FRxEventMode;
+    r[15] = FMessageStartByte;
+    r[16] = FMessageEndByte;
+    Put16(r + 18, FMessageAppendCount);
+    r[20] = FNotifyErrors;
+    Put32(r + 24, static_cast<uint32_t>(FErrorCode));
+    r[28] = FWaitOnTxFull ? 1 : 0;
+    Put32(r + 32, FTimeout);
+    r[36] = FWaitTxComplete ? 1 : 0;
+    std::ofstream f(SysUtils::ToUtf8(filename), std::ios::binary | std::ios::trunc);
+    if (!f)
+        throw IoError(u"create", filename);
+    f.write(reinterpret_cast<const char*>(r), kRecordSize);
+    f.close();
+    if (!f)
+        throw IoError(u"write", filename);
+    return true;
+}
+
+bool TSerial::LoadFromFile(const std::u16string& filename) {
+    unsigned char r[kRecordSize] = {};
+    std::ifstream f(SysUtils::ToUtf8(filename), std::ios::binary);
+    if (!f)
+        throw IoError(u"open", filename);
+    f.read(reinterpret_cast<char*>(r), kRecordSize);
+    if (f.gcount() != static_cast<std::streamsize>(kRecordSize)) {
+        errno = EIO;
+        throw IoError(u"read", filename);
+    }
+    FPort = r[0];
+    FBaudrate = Get16(r + 2);
+    FParity = static_cast<eParity>(r[4]);
+    FDataBits = static_cast<eDataBits>(r[5]);
+    FStopBits = static_cast<eStopBits>(r[6]);
+    FRxQueueSize = Get16(r + 8);
+    FTxQueueSize = Get16(r + 10);
+    FFlowMode = static_cast<eFlowControl>(r[12]);
+    FCheckParity = r[13] != 0;
+    FRxEventMode = static_cast<eOpModes>(r[14]);
+    FMessageStartByte = r[15];
+    FMessageEndByte = r[16];
+    FMessageAppendCount = Get16(r + 18);
+    FNotifyErrors = static_cast<eNotifyErr>(r[20]);
+    FErrorCode = static_cast<int32_t>(Get32(r + 24));
+    FWaitOnTxFull = r[28] != 0;
+    FTimeout = Get32(r + 32);
+    FWaitTxComplete = r[36] != 0;
+    SetupPort(FActive);
+    return true;
+}
+
+} // namespace Serial5

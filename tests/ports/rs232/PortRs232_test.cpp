@@ -1,0 +1,263 @@
+// The RS232 port against the fake serial device.
+
+#include "ports/rs232/PortRs232.h"
+
+#include "common/IniFiles.h"
+#include "common/MsgUtils.h"
+#include "platform/Dialogs.h"
+#include "ports/rs232/FakeSerialDevice.h"
+#include "ports/rs232/Rs232Utils.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+using MsgUtils::EMsg;
+using PortRs232::TPortRs232;
+using TestUtils::PumpUntil;
+using TestUtils::TFakeSerialDevice;
+
+namespace {
+
+struct Messages {
+    Messages() {
+        MsgUtils::TMsg::Instance()->SetOnNewMsg(
+            [this](Classes::TObject*, const MsgUtils::TMsgId& id, const std::u16string& t) {
+                levels.push_back(id.TypeNo());
+                texts.push_back(SysUtils::ToUtf8(t));
+            });
+    }
+    ~Messages() { MsgUtils::TMsg::InstanceRelease(); }
+    std::vector<uint8_t> levels;
+    std::vector<std::string> texts;
+};
+
+struct Port {
+    explicit Port(const std::u16string& start = u"", const std::u16string& end = u"") {
+        auto dev = std::make_unique<TFakeSerialDevice>();
+        fake = dev.get();
+        port = std::make_unique<TPortRs232>(start, end, std::move(dev));
+        port->SetOnOpened([this](Classes::TObject*) { ++opened; });
+        port->SetOnClosed([this](Classes::TObject*) { ++closed; });
+    }
+    void Init(const std::u16string& sDevice) {
+        IniFiles::TMemIniFile ini;
+        ini.SetText(u"[DEVICE]\n" + sDevice);
+        port->Init(ini);
+    }
+    TFakeSerialDevice* fake;
+    std::unique_ptr<TPortRs232> port;
+    int opened = 0, closed = 0;
+};
+
+// The EMsg a call raises, with its id and value.
+template <typename F> EMsg Raised(F f) {
+    try {
+        f();
+    } catch (const EMsg& e) {
+        return e;
+    }
+    ADD_FAILURE() << "no EMsg raised";
+    return EMsg(0, 0);
+}
+
+} // namespace
+
+TEST(Rs232Utils, ComPortNumberDropsThreeCharacters) {
+    using Rs232Utils::ComPortNumber;
+    EXPECT_EQ(ComPortNumber(u"COM3"), 3);
+    EXPECT_EQ(ComPortNumber(u"COM12"), 12);
+    EXPECT_EQ(ComPortNumber(u"com03"), 3);
+    EXPECT_EQ(ComPortNumber(u"XYZ7"), 7);
+    EXPECT_EQ(ComPortNumber(u"COM"), 0);
+    EXPECT_EQ(ComPortNumber(u"3"), 0);
+    EXPECT_EQ(ComPortNumber(u"COMX"), 0);
+    EXPECT_EQ(ComPortNumber(u"COM$A"), 10);
+    EXPECT_EQ(ComPortNumber(u""), 0);
+}
+
+TEST(PortRs232, InitReadsPortAndBitrate) {
+    {
+        Messages msgs;
+        Port p;
+        p.Init(u"Port=COM3\n");
+        EXPECT_EQ(p.port->Serial().Port(), 3);
+        EXPECT_EQ(p.port->Serial().Baudrate(), 9600);
+        EXPECT_EQ(msgs.texts, std::vector<std::string>{"Default bit rate 9600 bps is used"});
+        EXPECT_EQ(msgs.levels, std::vector<uint8_t>{MsgUtils::eHint});
+        EXPECT_EQ(p.port->Serial().DataBits(), Serial5::d8bit);
+        EXPECT_EQ(p.port->Serial().NotifyErrors(), Serial5::neEvent);
+    }
+    {
+        Messages msgs;
+        Port p;
+        p.Init(u"Port=COM3\nBitrate=19200\n");
+        EXPECT_EQ(p.port->Serial().Baudrate(), 19200);
+        EXPECT_TRUE(msgs.texts.empty());
+    }
+    {
+        Messages msgs;
+        std::vector<std::u16string> boxes;
+        Dialogs::SetMessageBoxHook(
+            [&](Dialogs::TMsgDlgType, const std::u16string& s) { boxes.push_back(s); });
+        Port p;
+        p.Init(u"Port=COM3\nBitrate=1000\n");
+        Dialogs::SetMessageBoxHook([](Dialogs::TMsgDlgType, const std::u16string&) {});
+        EXPECT_EQ(p.port->Serial().Baudrate(), 9600);
+        EXPECT_EQ(boxes, std::vector<std::u16string>{u"Baudrate is not valid"});
+        EXPECT_TRUE(msgs.texts.empty());
+    }
+    {
+        Messages msgs;
+        Port p;
+        p.Init(u"Port=COM3\nBitrate=fast\n");
+        EXPECT_EQ(msgs.texts, std::vector<std::string>{"Default bit rate 9600 bps is used"});
+    }
+}
+
+TEST(PortRs232, InitRefusesMissingAndInvalidPorts) {
+    for (const char16_t* dev : {u"", u"Port=\n"}) {
+        Port p;
+        EMsg e = Raised([&] { p.Init(dev); });
+        EXPECT_EQ(e.Id().Value & 0xFFFFFF, 0xF30114u);
+        EXPECT_EQ(SysUtils::ToUtf8(e.Msg()), "No COM port defined!");
+    }
+    for (const char16_t* text : {u"COM0", u"COM", u"COMX", u"3", u"COM-2"}) {
+        Port p;
+        EMsg e = Raised([&] { p.Init(std::u16string(u"Port=") + text + u"\n"); });
+        EXPECT_EQ(e.Id().Value & 0xFFFFFF, 0xF3010Au);
+        EXPECT_EQ(e.Value(), 0);
+        EXPECT_EQ(e.Msg(), u"Invalid COM port definition \"" + std::u16string(text) + u"\"!");
+    }
+}
+
+TEST(PortRs232, PortsAboveNineAreRefusedAtOpen) {
+    for (int n : {10, 255, 300, 266}) {
+        Port p;
+        p.Init(u"Port=COM" + SysUtils::IntToStr(n) + u"\nBitrate=9600\n");
+        EMsg e = Raised([&] { p.port->Open(); });
+        EXPECT_EQ(e.Id().Value & 0xFFFFFF, 0xF3021Eu);
+        EXPECT_EQ(e.Value(), n);
+        EXPECT_EQ(e.Msg(), u"Error in serial port init!");
+        EXPECT_TRUE(p.fake->Calls().empty()) << "COM" << n << " reached the device";
+        // A number above 255 never reaches the driver cut to 8 bits.
+        if (n > 255) {
+            EXPECT_EQ(p.port->Serial().Port(), 1);
+        }
+        EXPECT_EQ(p.opened, 0);
+    }
+}
+
+TEST(PortRs232, OpenCloseAndTheirEvents) {
+    Messages msgs;
+    Port p;
+    p.Init(u"Port=COM3\nBitrate=9600\n");
+    EXPECT_FALSE(p.port->Active());
+    p.port->Open();
+    EXPECT_TRUE(p.port->Active());
+    EXPECT_EQ(p.opened, 1);
+    EXPECT_EQ(p.port->Serial().Port(), 3);
+    p.port->Open();
+    EXPECT_EQ(p.opened, 1);
+    EXPECT_EQ(msgs.texts, std::vector<std::string>{"RS232 device COM3 already open."});
+    p.port->Close();
+    EXPECT_FALSE(p.port->Active());
+    EXPECT_FALSE(p.fake->IsOpen());
+    EXPECT_EQ(p.closed, 1);
+    p.port->Open();
+    EXPECT_EQ(p.opened, 2);
+    EXPECT_TRUE(p.fake->IsOpen());
+
+    Port never;
+    never.port->Close();
+    EXPECT_EQ(never.closed, 1);
+}
+
+TEST(PortRs232, DeviceErrorsBecomeSystemErrors) {
+    Port p;
+    p.Init(u"Port=COM3\nBitrate=9600\n");
+    p.fake->Fail("Open", EBUSY);
+    EMsg e = Raised([&] { p.port->Open(); });
+    EXPECT_EQ(e.Id().Value & 0xFFFFFF, 0xF3050Au);
+    EXPECT_EQ(e.Msg(), u"RS232 system error! (16)");
+    EXPECT_EQ(e.Value(), 0);
+    EXPECT_FALSE(p.port->Active());
+    EXPECT_EQ(p.opened, 0);
+
+    p.fake->Fail("Open", 0);
+    p.port->Open();
+    p.port->Close();
+    e = Raised([&] { p.port->Send(u"x"); });
+    EXPECT_EQ(e.Msg(), u"RS232 system error! (-1)");
+    EXPECT_EQ(e.Id().Value & 0xFFFFFF, 0xF3050Au);
+}
+
+TEST(PortRs232, CloseReleasesTheDeviceWhenAStepFails) {
+    Port p;
+    p.Init(u"Port=COM3\nBitrate=9600\n");
+    p.port->Open();
+    p.fake->Fail("Purge", EIO);
+    EMsg e = Raised([&] { p.port->Close(); });
+    EXPECT_EQ(e.Msg(), u"RS232 system error! (5)");
+    EXPECT_FALSE(p.fake->IsOpen());
+    EXPECT_FALSE(p.port->Active());
+}
+
+TEST(PortRs232, SendWritesEachByteOnItsOwnAfterEmptyingTheReceiveSide) {
+    Port p(u"[", u"]");
+    p.Init(u"Port=COM3\nBitrate=9600\n");
+    p.port->Open();
+    // A telegram in the queue and a partial one in the cache: both go with the next Send.
+    int received = 0;
+    p.port->SetOnDataReceived([&](Classes::TObject*) { ++received; });
+    p.fake->AddRx("[old][par");
+    p.fake->Raise(SerialDevice::evRxChar);
+    ASSERT_TRUE(PumpUntil([&] { return received == 1; }));
+    EXPECT_EQ(p.port->GetDataCount(), 1);
+    p.fake->ClearCalls();
+    p.port->Send(u"abc");
+    EXPECT_EQ(p.port->GetDataCount(), 0);
+    EXPECT_EQ(p.fake->Tx(), "[abc]");
+    EXPECT_EQ(p.fake->Calls(), std::vector<std::string>(5, "Write 1"));
+
+    p.fake->AddRx("x]yy");
+    p.fake->Raise(SerialDevice::evRxChar);
+    PumpUntil([&] { return received == 2; }, 100);
+    EXPECT_EQ(p.port->GetDataCount(), 0) << "the cut-off telegram was dropped";
+}
+
+TEST(PortRs232, ReceivedBytesReachThePortBase) {
+    Port p(u"[", u"]");
+    p.Init(u"Port=COM3\nBitrate=9600\n");
+    std::vector<std::u16string> got;
+    p.port->SetOnDataReceived([&](Classes::TObject*) { got.push_back(p.port->GetData()); });
+    p.port->Open();
+    p.fake->AddRx(std::string("xx[a\x00\xFF", 6));
+    p.fake->Raise(SerialDevice::evRxChar);
+    PumpUntil([&] { return p.fake->Rx().empty(); });
+    p.fake->AddRx("b]yy");
+    p.fake->Raise(SerialDevice::evRxChar);
+    ASSERT_TRUE(PumpUntil([&] { return got.size() == 1; }));
+    EXPECT_EQ(got[0], std::u16string(u"a\u0000\u00FFb", 4));
+}
+
+TEST(PortRs232, ReceiveErrorsAreLoggedAndTheHandlerGoesOn) {
+    Messages msgs;
+    Port p(u"[", u"]");
+    p.Init(u"Port=COM3\nBitrate=9600\n");
+    p.port->SetMaxRxCache(4);
+    p.port->Open();
+    p.fake->AddRx("[12345");
+    p.fake->Raise(SerialDevice::evRxChar);
+    ASSERT_TRUE(PumpUntil([&] { return msgs.texts.size() == 1; }));
+    EXPECT_EQ(msgs.levels.back(), MsgUtils::eFatal);
+    EXPECT_EQ(msgs.texts.back().rfind("Exception in RS232 Rx event: ", 0), 0u) << msgs.texts.back();
+    EXPECT_NE(msgs.texts.back().find("F10100"), std::string::npos);
+
+    p.fake->Fail("Read", EIO);
+    p.fake->AddRx("z");
+    p.fake->Raise(SerialDevice::evRxChar);
+    ASSERT_TRUE(PumpUntil([&] { return msgs.texts.size() == 2; }));
+    EXPECT_NE(msgs.texts.back().find("RS232 system error! (5)"), std::string::npos);
+    EXPECT_TRUE(p.port->Active());
+}
