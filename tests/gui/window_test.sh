@@ -10,7 +10,7 @@ trap 'rm -f "$log"' EXIT
 "$telvik" +Visible=Always 2>"$log" &
 pid=$!
 window=
-for _ in $(seq 1 100); do
+for _ in $(seq 1 300); do
     window=$(xdotool search --name '^Telvik V1\.20\.02 $' 2>/dev/null | head -n 1)
     [ -n "$window" ] && break
     sleep 0.1
