@@ -10,6 +10,7 @@
 #include <chrono>
 #include <fcntl.h>
 #include <functional>
+#include <iostream>
 #include <mutex>
 #include <poll.h>
 #include <stdlib.h>
@@ -222,4 +223,26 @@ TEST(Rs232EndToEnd, UnacceptedBitrateWarnsOnStandardErrorAndRunsAt9600) {
     TResult r = RunOn(dev, {"+RS232=COM3,1000"});
     EXPECT_EQ(r.ExitCode, 0) << r.Stderr;
     EXPECT_NE(r.Stderr.find("Baudrate is not valid\n"), std::string::npos) << r.Stderr;
+}
+
+TEST(Rs232EndToEnd, DeviceThatHangsUpMidTelegramFailsTheSendOnce) {
+    TDevice dev;
+    // Hangs up as soon as the first bytes of a telegram far larger than the terminal's buffers
+    // have come.
+    dev.Serve("[XXXX", {}, true);
+    std::string config = kConfig;
+    config.replace(config.find("Send=PING"), 9, "Send=" + std::string(20000, 'X'));
+    TResult r = RunOn(dev, {"+Failure=W=1"}, config);
+    EXPECT_FALSE(r.TimedOut) << r.Stderr;
+    EXPECT_LT(r.Seconds, 5);
+    EXPECT_EQ(r.ExitCode, 56) << r.Stderr;
+    int closes = 0, reports = 0;
+    for (const auto& l : r.LogLines()) {
+        closes += l == "Info:  Close port...";
+        reports += l.rfind("Info:  Failed with exit code", 0) == 0;
+    }
+    EXPECT_LE(closes, 1) << r.Stderr;
+    EXPECT_EQ(reports, 1) << r.Stderr;
+    std::cout << "[ figures  ] pty hang-up mid-telegram: exit " << r.ExitCode << " after "
+              << r.Seconds << " s, peak RSS " << r.MaxRssKb << " KiB\n";
 }
