@@ -3,7 +3,6 @@
 // of a run is an event handler, and a failure in any of them must be reported and end the run
 // through its normal closing path instead of terminating the process.
 
-#include <QApplication>
 #include <QCoreApplication>
 #include <exception>
 #include <functional>
@@ -18,7 +17,8 @@ void SetExceptionHandler(TExceptionHandler handler);
 /// Hands an escaped exception to the handler; without one, writes it to standard error.
 void HandleException(QObject* Sender, const std::exception* E);
 
-/// `Base` (QApplication or QCoreApplication) whose notify() catches what a handler lets escape.
+/// `Base` (QCoreApplication, or QApplication in the window plug-in) whose notify() catches what a
+/// handler lets escape.
 template <class Base> class TApplication : public Base {
 public:
     TApplication(int& argc, char** argv) : Base(argc, argv) {}
@@ -35,7 +35,6 @@ public:
     }
 };
 
-using TGuiApplication = TApplication<QApplication>;
 using TCoreApplication = TApplication<QCoreApplication>;
 
 } // namespace Application

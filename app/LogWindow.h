@@ -2,8 +2,6 @@
 // The job's log: one line per message, "hh:nn:ss.zzz", a blank, a 7-character level prefix and
 // the text; shown in a small tool window, or written to standard error when headless.
 
-#include <QPlainTextEdit>
-#include <QWidget>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -19,27 +17,23 @@ std::u16string CurrentTimeText();
 std::u16string FormatLogLine(const std::u16string& sTime, uint8_t byTypeNo,
                              const std::u16string& sMsg);
 
-/// The main window's face: a tool window whose only content is the read-only log `Memo1`.
-class TLogWindow : public QWidget {
+/// The main window's face as the job sees it. The widget itself lives in the window plug-in
+/// (app/gui), which is loaded only when a display exists, so that headless runs never load the
+/// toolkit's widget libraries.
+class ILogView {
 public:
     static constexpr int kMaxLines = 800;  ///< more than this trims the log ...
     static constexpr int kKeptLines = 500; ///< ... to this many newest lines
 
-    TLogWindow();
-
+    virtual ~ILogView() = default;
     /// Appends one line, first trimming the oldest lines when the log holds more than kMaxLines.
-    void AppendLine(const std::u16string& sLine);
+    virtual void AppendLine(const std::u16string& sLine) = 0;
+    virtual void SetCaption(const std::u16string& sCaption) = 0;
+    virtual void Show() = 0;
+    virtual void Hide() = 0;
+    virtual bool IsVisible() const = 0;
     /// Called when the user closes the window.
-    void SetOnClosed(std::function<void()> onClosed) { fOnClosed = std::move(onClosed); }
-
-    QPlainTextEdit* Memo1() const { return fMemo1; }
-
-protected:
-    void closeEvent(QCloseEvent* event) override;
-
-private:
-    QPlainTextEdit* fMemo1;
-    std::function<void()> fOnClosed;
+    virtual void SetOnClosed(std::function<void()> onClosed) = 0;
 };
 
 } // namespace LogWindow

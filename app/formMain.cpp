@@ -21,9 +21,10 @@ using SysUtils::Format;
 
 TfrmMain::TfrmMain(TJobEnvironment env) : fEnv(std::move(env)) {
     std::u16string caption = Format(u"%s V%s", {u"Telvik", u"1.20.02 "});
-    if (!fEnv.Headless) {
-        fWindow = std::make_unique<LogWindow::TLogWindow>();
-        fWindow->setWindowTitle(QString::fromStdU16String(caption));
+    if (!fEnv.Headless && fEnv.CreateWindow)
+        fWindow = fEnv.CreateWindow();
+    if (fWindow) {
+        fWindow->SetCaption(caption);
         // The user closing the window ends the loop; the port goes with the window.
         fWindow->SetOnClosed([this] {
             if (!fbClosed) {
@@ -36,8 +37,9 @@ TfrmMain::TfrmMain(TJobEnvironment env) : fEnv(std::move(env)) {
     fTimeout.setInterval(5001);
     QObject::connect(&fTimeout, &QTimer::timeout, this, [this] { TimeoutTimer(); });
     QCoreApplication::instance()->installEventFilter(this);
-    Application::SetExceptionHandler(
-        [this](QObject* Sender, const std::exception* E) { ApplicationEvents1Exception(Sender, E); });
+    Application::SetExceptionHandler([this](QObject* Sender, const std::exception* E) {
+        ApplicationEvents1Exception(Sender, E);
+    });
     TMsg::Instance()->SetOnNewMsg(
         [this](MsgUtils::TObject* Sender, const MsgUtils::TMsgId& oMsgId,
                const std::u16string& sMsg) { MsgNewMsg(Sender, oMsgId, sMsg); });
@@ -61,7 +63,7 @@ TfrmMain::~TfrmMain() {
 }
 
 bool TfrmMain::WindowVisible() const {
-    return fWindow && fWindow->isVisible();
+    return fWindow && fWindow->IsVisible();
 }
 
 void TfrmMain::MsgNewMsg(MsgUtils::TObject*, const MsgUtils::TMsgId& oMsgId,
@@ -325,10 +327,8 @@ void TfrmMain::RunInstructions(const std::u16string& sList) {
 }
 
 void TfrmMain::ShowWindow() {
-    if (fWindow) {
-        fWindow->show();
-        fWindow->raise();
-    }
+    if (fWindow)
+        fWindow->Show();
 }
 
 void TfrmMain::CloseWindow() {
@@ -336,7 +336,7 @@ void TfrmMain::CloseWindow() {
         return;
     fbClosed = true;
     if (fWindow)
-        fWindow->hide();
+        fWindow->Hide();
     if (fEnv.Quit)
         fEnv.Quit();
 }

@@ -17,7 +17,7 @@ namespace IniFiles {
 class TMemIniFile;
 }
 namespace LogWindow {
-class TLogWindow;
+class ILogView;
 }
 
 namespace formMain {
@@ -34,7 +34,9 @@ struct TJobEnvironment {
     std::vector<std::u16string> Args; ///< argument 0 is the program and never searched
     std::u16string ProgramPath;       ///< the default configuration sits beside it
     PortFactory::TPortCreator CreatePort = PortFactory::CreateProgramPort;
-    bool Headless = true;                          ///< no window can exist
+    bool Headless = true; ///< no window can exist
+    /// Creates the (hidden) log window; used only when not headless.
+    std::function<std::unique_ptr<LogWindow::ILogView>()> CreateWindow;
     std::function<void(const std::string&)> Write; ///< headless log output (UTF-8 line + LF)
     std::function<void()> Quit;                    ///< ends the message loop
 };
@@ -51,7 +53,7 @@ public:
 
     int ExitCode() const { return fiExitCode; }
     bool WindowVisible() const;
-    LogWindow::TLogWindow* Window() const { return fWindow.get(); }
+    LogWindow::ILogView* Window() const { return fWindow.get(); }
     PortBase::TPortBase* Port() const { return fPort.get(); }
     int TimeoutInterval() const { return fTimeout.interval(); }
 
@@ -83,7 +85,7 @@ private:
     std::unique_ptr<IniFiles::TMemIniFile> fIniFile;
     std::unique_ptr<PortBase::TPortBase> fPort;
     std::u16string fsExpectedResponse;
-    std::unique_ptr<LogWindow::TLogWindow> fWindow;
+    std::unique_ptr<LogWindow::ILogView> fWindow;
     QTimer fTimeout;
     int fiExitCode = 0;
     bool fbCloseCalled = false; ///< the port's Close ran once; never again

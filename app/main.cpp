@@ -2,11 +2,13 @@
 
 #include "app/Application.h"
 #include "app/Configuration.h"
+#include "app/LogWindow.h"
 #include "app/formMain.h"
+#include "app/gui/GuiPlugin.h"
 #include "common/SysUtils.h"
+#include "platform/DynLib.h"
 #include "platform/RunMode.h"
 
-#include <QGuiApplication>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -18,6 +20,22 @@ bool Set(const char* name) {
     return v != nullptr && *v != '\0';
 }
 
+// The window plug-in beside the program (build tree), or where the install put it.
+DynLib::TLibHandle LoadWindowPlugin(const std::u16string& sProgram, std::string& sError) {
+    for (const char16_t* relative :
+         {u"libtelvik_gui.so", TELVIK_GUI_INSTALL_DIR u"/libtelvik_gui.so"}) {
+        std::u16string path = Configuration::CombinePath(sProgram, relative);
+        if (!Configuration::FileExists(path))
+            continue;
+        if (DynLib::TLibHandle h = DynLib::LoadLibrary(SysUtils::ToUtf8(path)))
+            return h;
+        sError = DynLib::LastLoadError();
+    }
+    if (sError.empty())
+        sError = "libtelvik_gui.so not found beside the program";
+    return nullptr;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -25,29 +43,41 @@ int main(int argc, char** argv) {
     std::vector<std::u16string> args;
     for (int i = 0; i < argc; ++i)
         args.push_back(SysUtils::FromUtf8(argv[i]));
+    std::u16string program = Configuration::ProgramPath();
 
     std::unique_ptr<QCoreApplication> app;
+    TTelvikGuiCreateLogWindow createWindow = nullptr;
     bool headless = true;
     if (Set("DISPLAY") || Set("WAYLAND_DISPLAY")) {
         // A display that cannot be opened falls back to no display instead of aborting the run.
         if (!Set("QT_QPA_PLATFORM"))
-            qputenv("QT_QPA_PLATFORM", Set("WAYLAND_DISPLAY") ? "wayland;xcb;offscreen"
-                                                              : "xcb;offscreen");
-        auto gui = std::make_unique<Application::TGuiApplication>(argc, argv);
-        // The job decides when the program ends; a closed message box must not end it.
-        gui->setQuitOnLastWindowClosed(false);
-        app = std::move(gui);
-        const QString platform = QGuiApplication::platformName();
-        headless = platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
-    } else {
-        app = std::make_unique<Application::TCoreApplication>(argc, argv);
+            qputenv("QT_QPA_PLATFORM",
+                    Set("WAYLAND_DISPLAY") ? "wayland;xcb;offscreen" : "xcb;offscreen");
+        std::string error;
+        if (DynLib::TLibHandle gui = LoadWindowPlugin(program, error)) {
+            auto create = reinterpret_cast<TTelvikGuiCreateApplication>(
+                DynLib::GetProcAddress(gui, "TelvikGuiCreateApplication"));
+            createWindow = reinterpret_cast<TTelvikGuiCreateLogWindow>(
+                DynLib::GetProcAddress(gui, "TelvikGuiCreateLogWindow"));
+            if (create && createWindow)
+                app.reset(create(argc, argv, headless));
+            // The plug-in stays loaded for the life of the process: the application is its.
+        } else {
+            std::fprintf(stderr, "telvik: no window (%s); running without one\n", error.c_str());
+        }
     }
+    if (!app)
+        app = std::make_unique<Application::TApplication<QCoreApplication>>(argc, argv);
     RunMode::SetHeadless(headless);
 
     formMain::TJobEnvironment env;
     env.Args = std::move(args);
-    env.ProgramPath = Configuration::ProgramPath();
+    env.ProgramPath = program;
     env.Headless = headless;
+    if (createWindow)
+        env.CreateWindow = [createWindow] {
+            return std::unique_ptr<LogWindow::ILogView>(createWindow());
+        };
     env.Write = [](const std::string& line) {
         std::fwrite(line.data(), 1, line.size(), stderr);
         std::fflush(stderr);

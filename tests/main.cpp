@@ -10,7 +10,7 @@
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     // The program's own application class, so that exceptions leaving a handler reach the job.
-    Application::TGuiApplication app(argc, argv);
+    Application::TApplication<QApplication> app(argc, argv);
     // A modal box would wait for a click nobody gives; tests that care install their own hook.
     Dialogs::SetMessageBoxHook([](Dialogs::TMsgDlgType, const std::u16string&) {});
     testing::InitGoogleTest(&argc, argv);

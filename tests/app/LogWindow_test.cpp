@@ -1,4 +1,5 @@
 #include "app/LogWindow.h"
+#include "app/gui/LogWindowWidget.h"
 #include "TestUtils.h"
 
 #include <QTextBlock>
