@@ -66,8 +66,10 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "telvik: no window (%s); running without one\n", error.c_str());
         }
     }
-    if (!app)
+    if (!app) {
+        createWindow = nullptr; // windows need the plug-in's application
         app = std::make_unique<Application::TApplication<QCoreApplication>>(argc, argv);
+    }
     RunMode::SetHeadless(headless);
 
     formMain::TJobEnvironment env;
