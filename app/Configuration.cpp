@@ -30,8 +30,9 @@ std::u16string CombinePath(const std::u16string& sBasePath, const std::u16string
         joined = sFileName;
     } else {
         size_t slash = sBasePath.rfind(u'/');
-        joined = (slash == std::u16string::npos ? std::u16string() : sBasePath.substr(0, slash + 1)) +
-                 sFileName;
+        joined =
+            (slash == std::u16string::npos ? std::u16string() : sBasePath.substr(0, slash + 1)) +
+            sFileName;
     }
     bool absolute = !joined.empty() && joined[0] == u'/';
     std::vector<std::u16string> parts;

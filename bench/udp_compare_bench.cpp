@@ -121,8 +121,8 @@ int main(int argc, char** argv) {
     for (int i = 0; i < rounds; ++i) {
         std::string dest = std::to_string(peerPort);
         double t = Timed({argv[1], "+CFG=/nonexistent", "+Visible=Never",
-                          "+UDP=127.0.0.1," + dest + "," + std::to_string(FreePort()),
-                          "+Send=PING", "+Response=OK*"},
+                          "+UDP=127.0.0.1," + dest + "," + std::to_string(FreePort()), "+Send=PING",
+                          "+Response=OK*"},
                          "");
         double s = Timed({"socat", "-t", "0.1", "-T", "2", "-",
                           "UDP:127.0.0.1:" + dest + ",sourceport=" + std::to_string(FreePort())},

@@ -32,8 +32,8 @@ bool SameName(const std::u16string& a, const std::u16string& b) {
 }
 
 [[noreturn]] void CannotOpen(const std::u16string& sFileName, const std::string& reason) {
-    throw SysUtils::Exception(Format(u"Cannot open file \"%s\". %s",
-                                     {sFileName, SysUtils::FromUtf8(reason)}));
+    throw SysUtils::Exception(
+        Format(u"Cannot open file \"%s\". %s", {sFileName, SysUtils::FromUtf8(reason)}));
 }
 
 // Reads the whole file; only regular files, so that a device or a pipe named by mistake can

@@ -154,7 +154,8 @@ EMsg::EMsg(const std::u16string& sFormat, SysUtils::FmtArgs Args, uint32_t dwId,
     Compose(Format(sFormat, Args), true, dwId, -1, iValue);
 }
 
-void EMsg::Compose(std::u16string sMsg, bool bWithText, uint32_t dwId, int32_t iParam, int32_t iValue) {
+void EMsg::Compose(std::u16string sMsg, bool bWithText, uint32_t dwId, int32_t iParam,
+                   int32_t iValue) {
     FId.Value = dwId;
     // An addition to the whole id, not a replacement of its site byte: raisers pass ids whose
     // site byte is 0.

@@ -42,20 +42,20 @@ using TNotifyMsgEvent =
 
 // Declares the four reporting members of one level: plain and formatted text, each with a 24-bit
 // id or with the id given as unit, method and site.
-#define TELVIK_MSG_LEVEL(Name, eLevel)                                                            \
-    static void Name(const std::u16string& sMsg, uint32_t dwId) {                                 \
-        Report(eLevel, sMsg, dwId);                                                               \
-    }                                                                                             \
-    static void Name(const std::u16string& sFormat, SysUtils::FmtArgs Args, uint32_t dwId) {      \
-        Report(eLevel, SysUtils::Format(sFormat, Args), dwId);                                    \
-    }                                                                                             \
-    static void Name(const std::u16string& sMsg, uint8_t byUnit, uint8_t byMethode,               \
-                     uint8_t byParam) {                                                           \
-        Report(eLevel, sMsg, byUnit, byMethode, byParam);                                         \
-    }                                                                                             \
-    static void Name(const std::u16string& sFormat, SysUtils::FmtArgs Args, uint8_t byUnit,       \
-                     uint8_t byMethode, uint8_t byParam) {                                        \
-        Report(eLevel, SysUtils::Format(sFormat, Args), byUnit, byMethode, byParam);              \
+#define TELVIK_MSG_LEVEL(Name, eLevel)                                                             \
+    static void Name(const std::u16string& sMsg, uint32_t dwId) {                                  \
+        Report(eLevel, sMsg, dwId);                                                                \
+    }                                                                                              \
+    static void Name(const std::u16string& sFormat, SysUtils::FmtArgs Args, uint32_t dwId) {       \
+        Report(eLevel, SysUtils::Format(sFormat, Args), dwId);                                     \
+    }                                                                                              \
+    static void Name(const std::u16string& sMsg, uint8_t byUnit, uint8_t byMethode,                \
+                     uint8_t byParam) {                                                            \
+        Report(eLevel, sMsg, byUnit, byMethode, byParam);                                          \
+    }                                                                                              \
+    static void Name(const std::u16string& sFormat, SysUtils::FmtArgs Args, uint8_t byUnit,        \
+                     uint8_t byMethode, uint8_t byParam) {                                         \
+        Report(eLevel, SysUtils::Format(sFormat, Args), byUnit, byMethode, byParam);               \
     }
 
 /// The process-wide message service. The class-level members look the singleton up but never
@@ -96,8 +96,8 @@ public:
 
 private:
     static void Report(TMsgTypeId e, const std::u16string& sText, uint32_t dwId);
-    static void Report(TMsgTypeId e, const std::u16string& sText, uint8_t byUnit,
-                       uint8_t byMethode, uint8_t byParam);
+    static void Report(TMsgTypeId e, const std::u16string& sText, uint8_t byUnit, uint8_t byMethode,
+                       uint8_t byParam);
     static std::u16string StreamToHex(TMemoryStream& msData);
     void Deliver(TObject* Sender, uint32_t dwValue, const std::u16string& sMsg);
 
@@ -125,7 +125,8 @@ public:
     std::u16string MsgNo() const;
 
 private:
-    void Compose(std::u16string sMsg, bool bWithText, uint32_t dwId, int32_t iParam, int32_t iValue);
+    void Compose(std::u16string sMsg, bool bWithText, uint32_t dwId, int32_t iParam,
+                 int32_t iValue);
 
     TMsgId FId;
     int32_t FiValue = 0;

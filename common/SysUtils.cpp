@@ -86,8 +86,8 @@ std::u16string Format(const std::u16string& sFormat, FmtArgs Args) {
                 out += Digits(mag, 10, precision);
             } else {
                 // Negative 32-bit values show as their 32-bit pattern, as the original runtime did.
-                uint64_t u = (n < 0 && n >= INT32_MIN) ? static_cast<uint32_t>(n)
-                                                       : static_cast<uint64_t>(n);
+                uint64_t u =
+                    (n < 0 && n >= INT32_MIN) ? static_cast<uint32_t>(n) : static_cast<uint64_t>(n);
                 out += Digits(u, sFormat[i] == u'x' ? 16 : 10, precision);
             }
             break;

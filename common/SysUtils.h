@@ -81,7 +81,7 @@ long double StrToFloat(const std::u16string& s);
 /// Removes blanks and control characters (codes up to 32) at both ends.
 std::u16string Trim(const std::u16string& s);
 std::u16string IntToStr(int64_t i);
-std::u16string UpperCase(const std::u16string& s); ///< ASCII letters only
+std::u16string UpperCase(const std::u16string& s);               ///< ASCII letters only
 bool SameText(const std::u16string& a, const std::u16string& b); ///< ASCII case ignored
 
 /// Byte n becomes character n and back; characters above 255 have no byte (see PortBase).

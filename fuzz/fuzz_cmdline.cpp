@@ -45,8 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     JobHarness::TFakePort::Script script;
     script.replies = {"OK", "\x02OK\x03"};
     JobHarness::TOutcome out = JobHarness::RunJob(ini, args, script);
-    static const std::set<int> kCodes = {0,  20, 51, 54, 56, 59, 65, 67, 68, 69, 91, 95,
-                                         120, 151, 154, 156, 159, 165, 167, 168, 169, 191};
+    static const std::set<int> kCodes = {0,  20,  51,  54,  56,  59,  65,  67,  68,  69,  91,
+                                         95, 120, 151, 154, 156, 159, 165, 167, 168, 169, 191};
     if (!kCodes.count(out.exitCode))
         std::abort();
     if (!out.log.empty() && out.log.back() == "<<test guard: the job did not end>>")

@@ -12,8 +12,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CommaSeparatedValue::TCommaSeparatedValue csv;
     csv.SetSeparator(static_cast<char16_t>(data[0]));
     csv.SetQuotationMarks(static_cast<char16_t>(data[1]));
-    std::u16string line = SysUtils::BytesToText(std::string(reinterpret_cast<const char*>(data) + 2,
-                                                            size - 2));
+    std::u16string line =
+        SysUtils::BytesToText(std::string(reinterpret_cast<const char*>(data) + 2, size - 2));
     csv.SetStringLine(line);
     std::u16string joined;
     for (int32_t i = -1; i <= csv.ValueCount(); ++i) {

@@ -1,10 +1,10 @@
 // Telegram extraction fed in random chunks with random marks and code byte, checked against the
 // plain rules applied to the whole cache after every chunk.
 
+#include "common/SysUtils.h"
 #include "ports/FeedPort.h"
 #include "ports/PortBase.h"
 #include "ports/ReferenceFramer.h"
-#include "common/SysUtils.h"
 
 #include <cstdlib>
 

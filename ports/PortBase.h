@@ -23,8 +23,7 @@ using Classes::TObject;
 /// Writes the bytes of `sText` (each XOR `byCodeByte`) into `aStream` from its start, sized to the
 /// text. Returns the count written, or minus the 1-based position of the first character above
 /// 255; the bytes before it stay in the stream.
-int32_t StringToByteStream(const std::u16string& sText, TMemoryStream& aStream,
-                           uint8_t byCodeByte);
+int32_t StringToByteStream(const std::u16string& sText, TMemoryStream& aStream, uint8_t byCodeByte);
 
 class TPortBase : public TObject {
 public:

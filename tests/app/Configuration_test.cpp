@@ -1,6 +1,6 @@
+#include "TestUtils.h"
 #include "app/Configuration.h"
 #include "common/IniFiles.h"
-#include "TestUtils.h"
 
 #include <gtest/gtest.h>
 

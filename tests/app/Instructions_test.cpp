@@ -1,5 +1,5 @@
-#include "app/Instructions.h"
 #include "TestUtils.h"
+#include "app/Instructions.h"
 
 #include <gtest/gtest.h>
 

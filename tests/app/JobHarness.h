@@ -29,8 +29,8 @@ public:
         bool initFails = false;
         bool openFails = false;
         bool activeAfterFailedOpen = false;
-        bool closeFails = false; ///< raises and stays active
-        std::vector<std::string> replies; ///< delivered one by one, each as its own chunk
+        bool closeFails = false;             ///< raises and stays active
+        std::vector<std::string> replies;    ///< delivered one by one, each as its own chunk
         std::vector<std::u16string> refused; ///< statements Instruct refuses
     };
 
@@ -111,8 +111,8 @@ inline TOutcome RunJob(const std::string& ini, const std::vector<std::string>& a
     for (const auto& a : args)
         env.Args.push_back(SysUtils::FromUtf8(a));
     env.ProgramPath = SysUtils::FromUtf8(dir.Path() + "/telvik");
-    env.CreatePort = [&](const std::u16string&, const std::u16string& s, const std::u16string& e)
-        -> std::unique_ptr<PortBase::TPortBase> {
+    env.CreatePort = [&](const std::u16string&, const std::u16string& s,
+                         const std::u16string& e) -> std::unique_ptr<PortBase::TPortBase> {
         return std::make_unique<TFakePort>(s, e, script, &out.journal);
     };
     env.Headless = true;

@@ -1,6 +1,6 @@
+#include "TestUtils.h"
 #include "app/LogWindow.h"
 #include "app/gui/LogWindowWidget.h"
-#include "TestUtils.h"
 
 #include <QTextBlock>
 #include <gtest/gtest.h>

@@ -10,13 +10,25 @@ TEST(MatchesWildcard, PlainMeaningOfStarAndQuestionMark) {
         const char16_t* pattern;
         bool match;
     } cases[] = {
-        {u"OK 12", u"OK*", true},     {u"ok", u"OK*", false},     {u"axxbyc", u"a*b?c", true},
-        {u"xaab", u"*?ab", true},     {u"", u"", true},           {u"", u"*", true},
-        {u"a", u"", false},           {u"", u"?", false},         {u"abc", u"abc", true},
-        {u"abcd", u"abc", false},     {u"abc", u"abcd", false},   {u"aXbXc", u"*b*c", true},
-        {u"abab", u"*ab", true},      {u"mississippi", u"m*iss*ppi", true},
-        {u"a*b", u"a\\*b", false},    {u"ab", u"a**b", true},     {u"ab", u"*a*b*", true},
-        {u"abc", u"*?", true},        {u"ABC", u"a*", false},
+        {u"OK 12", u"OK*", true},
+        {u"ok", u"OK*", false},
+        {u"axxbyc", u"a*b?c", true},
+        {u"xaab", u"*?ab", true},
+        {u"", u"", true},
+        {u"", u"*", true},
+        {u"a", u"", false},
+        {u"", u"?", false},
+        {u"abc", u"abc", true},
+        {u"abcd", u"abc", false},
+        {u"abc", u"abcd", false},
+        {u"aXbXc", u"*b*c", true},
+        {u"abab", u"*ab", true},
+        {u"mississippi", u"m*iss*ppi", true},
+        {u"a*b", u"a\\*b", false},
+        {u"ab", u"a**b", true},
+        {u"ab", u"*a*b*", true},
+        {u"abc", u"*?", true},
+        {u"ABC", u"a*", false},
     };
     for (const auto& c : cases)
         EXPECT_EQ(MatchesWildcard(c.text, c.pattern), c.match)

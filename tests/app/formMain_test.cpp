@@ -1,6 +1,6 @@
-#include "app/formMain.h"
-#include "app/LogWindow.h"
 #include "app/JobHarness.h"
+#include "app/LogWindow.h"
+#include "app/formMain.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -22,8 +22,8 @@ bool Contains(const std::vector<std::string>& v, const std::string& s) {
 TEST(RunSequence, SendWithoutResponseSucceedsAfterFinalInstructions) {
     TOutcome o = RunJob(kUdpJob + "Send=PING\n[INSTRUCTION]\nFinal=W=1\n", {});
     EXPECT_EQ(o.exitCode, 0);
-    EXPECT_EQ(o.journal, (std::vector<std::string>{"Init", "Open", "Send PING",
-                                                   "Instruct W=1 @20", "Close"}));
+    EXPECT_EQ(o.journal,
+              (std::vector<std::string>{"Init", "Open", "Send PING", "Instruct W=1 @20", "Close"}));
     EXPECT_EQ(o.log.front(), "Info:  Telvik V1.20.02 ");
     EXPECT_TRUE(o.HasLine("Info:  Send: PING"));
     EXPECT_TRUE(o.HasLine("Info:  Run final instruction(s): W=1"));
@@ -48,8 +48,8 @@ TEST(RunSequence, MatchingAndWrongResponses) {
 }
 
 TEST(RunSequence, TimeOutRunsFailureInstructionsAndEndsWith54) {
-    TOutcome o = RunJob(kUdpJob + "Send=X\nResponse=A\nTimeout=30\n[INSTRUCTION]\nFailure=W=1\n",
-                        {});
+    TOutcome o =
+        RunJob(kUdpJob + "Send=X\nResponse=A\nTimeout=30\n[INSTRUCTION]\nFailure=W=1\n", {});
     EXPECT_EQ(o.exitCode, 54);
     EXPECT_TRUE(o.HasLine("Error: Time out!"));
     EXPECT_TRUE(Contains(o.journal, "Instruct W=1 @154"));
@@ -58,12 +58,11 @@ TEST(RunSequence, TimeOutRunsFailureInstructionsAndEndsWith54) {
 }
 
 TEST(RunSequence, ResponseWithoutSendWaitsForUnsolicitedData) {
-    TOutcome o = RunJob(kUdpJob + "Response=HELLO\nTimeout=2000\n", {}, {},
-                        [](formMain::TfrmMain& frm) {
-                            QTimer::singleShot(20, [&frm] {
-                                static_cast<TFakePort*>(frm.Port())->Deliver("HELLO");
-                            });
-                        });
+    TOutcome o =
+        RunJob(kUdpJob + "Response=HELLO\nTimeout=2000\n", {}, {}, [](formMain::TfrmMain& frm) {
+            QTimer::singleShot(20,
+                               [&frm] { static_cast<TFakePort*>(frm.Port())->Deliver("HELLO"); });
+        });
     EXPECT_EQ(o.exitCode, 0);
 }
 
@@ -112,11 +111,10 @@ TEST(RunSequence, FailingStepsLeaveTheirProgressCode) {
 TEST(RunSequence, RefusedInitialInstructionNamesItsIndex) {
     TFakePort::Script s;
     s.refused = {u"NOPE"};
-    TOutcome o = RunJob(kUdpJob + "Send=X\n[INSTRUCTION]\nInitial=OK;OK;NOPE;OK\nFailure=OK\n",
-                        {}, s);
+    TOutcome o =
+        RunJob(kUdpJob + "Send=X\n[INSTRUCTION]\nInitial=OK;OK;NOPE;OK\nFailure=OK\n", {}, s);
     EXPECT_EQ(o.exitCode, 59);
-    EXPECT_TRUE(
-        o.HasLine("Fatal: Port instruction \"NOPE\" unknown or failed! ID: 010502:0"));
+    EXPECT_TRUE(o.HasLine("Fatal: Port instruction \"NOPE\" unknown or failed! ID: 010502:0"));
     EXPECT_FALSE(Contains(o.journal, "Send X"));
     EXPECT_TRUE(Contains(o.journal, "Instruct OK @159"));
 }
@@ -125,8 +123,7 @@ TEST(RunSequence, EmptyStatementsCountButAreSkipped) {
     TFakePort::Script s;
     s.refused = {u"NOPE"};
     TOutcome o = RunJob(kUdpJob + "[INSTRUCTION]\nInitial=W=1;;NOPE\n", {}, s);
-    EXPECT_TRUE(
-        o.HasLine("Fatal: Port instruction \"NOPE\" unknown or failed! ID: 010502:0"));
+    EXPECT_TRUE(o.HasLine("Fatal: Port instruction \"NOPE\" unknown or failed! ID: 010502:0"));
 }
 
 TEST(RunSequence, FailingFinalAndFailureListsKeepTheirCodes) {
@@ -164,10 +161,9 @@ TEST(LoadConfiguration, TimeoutOptionIsValidated) {
     EXPECT_TRUE(RunJob(kUdpJob, {"+Timeout=abc"})
                     .HasLine("Fatal: Invalid time out value \"abc\"! ID: 01010A:0"));
     int interval = 0;
-    RunJob(kUdpJob, {"+Timeout=$10"}, {},
-           [&](formMain::TfrmMain& frm) {
-               QTimer::singleShot(0, [&] { interval = frm.TimeoutInterval(); });
-           });
+    RunJob(kUdpJob, {"+Timeout=$10"}, {}, [&](formMain::TfrmMain& frm) {
+        QTimer::singleShot(0, [&] { interval = frm.TimeoutInterval(); });
+    });
     EXPECT_EQ(interval, 16);
 }
 

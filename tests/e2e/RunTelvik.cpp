@@ -43,8 +43,8 @@ bool TResult::HasLine(const std::string& line) const {
     return false;
 }
 
-TResult RunHeadless(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
-            double limitSeconds) {
+TResult RunHeadless(const std::vector<std::string>& args,
+                    const std::map<std::string, std::string>& env, double limitSeconds) {
     std::vector<std::string> envStrings;
     for (char** e = environ; *e; ++e) {
         std::string kv = *e;

@@ -22,8 +22,8 @@ struct TResult {
 
 /// Runs `build/telvik` with `args` (argument 0 is added), without a display, with `env` added to
 /// the environment, killing it after `limitSeconds`.
-TResult RunHeadless(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {},
-            double limitSeconds = 20);
+TResult RunHeadless(const std::vector<std::string>& args,
+                    const std::map<std::string, std::string>& env = {}, double limitSeconds = 20);
 
 /// A fresh directory for one test's files, removed with everything in it when it goes.
 class TTempDir {

@@ -18,8 +18,8 @@ constexpr char kSim[] = "device 2111 6 FT1234AB Dual RS232 A\n"
 
 struct FaultCase {
     const char* call;
-    std::set<int> codes;        ///< failing from the start
-    std::set<int> codesLater;   ///< failing from the telegram on
+    std::set<int> codes;      ///< failing from the start
+    std::set<int> codesLater; ///< failing from the telegram on
 };
 
 // A call the job does not make at that point leaves the run successful (0).
@@ -81,16 +81,17 @@ TEST_P(FtdiFaults, EndsWithTheStepsCodeAndTheDeviceClosedOnce) {
                        "[INSTRUCTION]\nInitial=SetDTR;CBBB0=1\nFinal=ClrDTR\nFailure=W=1\n"
                        "[TELEGRAM]\nStart=\\02\nEnd=\\03\nSend=A\nResponse=OK\nTimeout=700\n");
         std::string log = dir.Path() + "/calls.txt";
-        auto r = RunTelvik::RunHeadless({"+CFG=" + ini}, {{"LD_LIBRARY_PATH", TELVIK_D2XX_SIM_DIR},
-                                                          {"D2XXSIM_CONFIG", sim},
-                                                          {"D2XXSIM_LOG", log}},
+        auto r = RunTelvik::RunHeadless({"+CFG=" + ini},
+                                        {{"LD_LIBRARY_PATH", TELVIK_D2XX_SIM_DIR},
+                                         {"D2XXSIM_CONFIG", sim},
+                                         {"D2XXSIM_LOG", log}},
                                         20);
-        std::string what = std::string(c.call) + (later ? " after the telegram" : " from the start");
+        std::string what =
+            std::string(c.call) + (later ? " after the telegram" : " from the start");
         const auto& codes = later ? c.codesLater : c.codes;
         EXPECT_FALSE(r.TimedOut) << what;
         EXPECT_LT(r.Seconds, 0.7 + 3.0) << what;
-        EXPECT_TRUE(codes.count(r.ExitCode)) << what << ": exit " << r.ExitCode << "\n"
-                                             << r.Stderr;
+        EXPECT_TRUE(codes.count(r.ExitCode)) << what << ": exit " << r.ExitCode << "\n" << r.Stderr;
         std::string calls = Calls(log);
         bool opened = calls.find("FT_OpenEx loc") != std::string::npos &&
                       !(std::string(c.call) == "FT_OpenEx" && !later);
@@ -100,7 +101,8 @@ TEST_P(FtdiFaults, EndsWithTheStepsCodeAndTheDeviceClosedOnce) {
         auto lines = r.LogLines();
         size_t reports = 0;
         for (const auto& l : lines)
-            reports += l.rfind("Info:  Failed with exit code", 0) == 0 || l == "Info:  Done successfully";
+            reports +=
+                l.rfind("Info:  Failed with exit code", 0) == 0 || l == "Info:  Done successfully";
         EXPECT_EQ(reports, 1u) << what << "\n" << r.Stderr;
         std::cout << "[ figures  ] " << what << ": exit " << r.ExitCode << ", " << r.Seconds
                   << " s, peak RSS " << r.MaxRssKb << " KiB\n";

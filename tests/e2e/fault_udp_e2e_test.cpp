@@ -42,18 +42,18 @@ private:
 RunTelvik::TResult RunAgainst(uint16_t destPort, const std::string& telegram) {
     RunTelvik::TTempDir dir;
     std::string ini = dir.Write(
-        "job.ini", "[DEVICE]\nName=UDP\nDestAddress=127.0.0.1\nDestPort=" +
-                       std::to_string(destPort) + "\nListeningPort=" +
-                       std::to_string(UdpTest::FreePort()) + "\n[INSTRUCTION]\nFailure=W=1\n" +
-                       "[TELEGRAM]\nTimeout=" + std::to_string(kTimeoutMs) + "\n" + telegram);
+        "job.ini",
+        "[DEVICE]\nName=UDP\nDestAddress=127.0.0.1\nDestPort=" + std::to_string(destPort) +
+            "\nListeningPort=" + std::to_string(UdpTest::FreePort()) +
+            "\n[INSTRUCTION]\nFailure=W=1\n" + "[TELEGRAM]\nTimeout=" + std::to_string(kTimeoutMs) +
+            "\n" + telegram);
     return RunTelvik::RunHeadless({"+CFG=" + ini}, {}, 30);
 }
 
 size_t Count(const RunTelvik::TResult& r, const std::string& prefix) {
     auto lines = r.LogLines();
-    return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const auto& l) {
-        return l.rfind(prefix, 0) == 0;
-    }));
+    return static_cast<size_t>(std::count_if(
+        lines.begin(), lines.end(), [&](const auto& l) { return l.rfind(prefix, 0) == 0; }));
 }
 
 /// What every fault run must show, whatever its code.
@@ -65,8 +65,7 @@ void ExpectOrderlyEnd(const RunTelvik::TResult& r, int code, const char* what) {
     EXPECT_EQ(Count(r, "Info:  Failed with exit code"), 1u) << what;
     EXPECT_LT(r.MaxRssKb, kMaxRssKb) << what;
     std::cout << "[ figures  ] " << what << ": exit " << r.ExitCode << " after " << r.Seconds
-              << " s, peak RSS " << r.MaxRssKb << " KiB, " << r.LogLines().size()
-              << " log lines\n";
+              << " s, peak RSS " << r.MaxRssKb << " KiB, " << r.LogLines().size() << " log lines\n";
 }
 
 void Flood(const UdpTest::Peer& peer, uint16_t port, int count, const std::string& datagram) {
@@ -87,9 +86,7 @@ TEST(UdpFaults, FloodWithoutEndMarkWhileWaitingOverflowsAndEnds) {
 }
 
 TEST(UdpFaults, FloodOfWrongAnswersInRawModeEndsWithTheFirstVerdict) {
-    Device device([](const UdpTest::Peer& p, uint16_t port) {
-        Flood(p, port, 100000, "NOISE");
-    });
+    Device device([](const UdpTest::Peer& p, uint16_t port) { Flood(p, port, 100000, "NOISE"); });
     auto r = RunAgainst(device.Port(), "Send=GO\nResponse=OK*\n");
     ExpectOrderlyEnd(r, 51, "raw flood of 100000 datagrams");
     EXPECT_GE(Count(r, "Error: Response failed:"), 1u);

@@ -10,9 +10,10 @@ using RunTelvik::TTempDir;
 TEST(JobEndToEnd, NoArgumentsStopsAtTheDeviceTypeWith69) {
     auto r = RunHeadless({});
     EXPECT_EQ(r.ExitCode, 69);
-    std::vector<std::string> expected{
-        "Info:  Telvik V1.20.02 ", "Info:  Load configuration...", "Info:  Open port...",
-        "Fatal: Device type \"\" not found! ID: 0103FF:0", "Info:  Failed with exit code 69 (0x45)"};
+    std::vector<std::string> expected{"Info:  Telvik V1.20.02 ", "Info:  Load configuration...",
+                                      "Info:  Open port...",
+                                      "Fatal: Device type \"\" not found! ID: 0103FF:0",
+                                      "Info:  Failed with exit code 69 (0x45)"};
     EXPECT_EQ(r.LogLines(), expected) << r.Stderr;
 }
 
@@ -39,7 +40,8 @@ TEST(JobEndToEnd, HostileConfigurationFilesNeverCrashOrHang) {
         EXPECT_TRUE(r.ExitCode == 69 || r.ExitCode == 91) << f << ": " << r.ExitCode;
     }
     auto latin = RunHeadless({"+CFG=" + files[2]});
-    EXPECT_TRUE(latin.HasLine("Fatal: Device type \"\xc3\xa4\xc3\xb6\xc3\xbc\" not found! ID: 0103FF:0"))
+    EXPECT_TRUE(
+        latin.HasLine("Fatal: Device type \"\xc3\xa4\xc3\xb6\xc3\xbc\" not found! ID: 0103FF:0"))
         << latin.Stderr;
     EXPECT_EQ(RunHeadless({"+CFG=/dev/zero"}).ExitCode, 91);
 }

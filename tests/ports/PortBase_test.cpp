@@ -376,7 +376,6 @@ TEST(WaitStatement, TakesOnlyFiveCharacters) {
     EXPECT_FALSE(port.Instruct(u"W=0000012"));
 }
 
-
 TEST(PortBase, FramingAgreesWithThePlainRulesOnRandomStreams) {
     std::mt19937 rng(20261208);
     auto pick = [&](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng); };
