@@ -73,12 +73,7 @@ int32_t TUdpSocket::SendData(const std::u16string& aHost, uint16_t aPort, const 
         Report(u"SendData: Host Not Found.");
         return 0;
     }
-    int32_t iSent = fApi->SendTo(Socket_Handle, aBuffer, aSize, dwAddr, aPort, false);
-    if (iSent < 0) {
-        Report(u"SendData: " + WinSockErrorText(fApi->LastError()));
-        return 0;
-    }
-    return iSent;
+    return SendReported(u"SendData: ", aBuffer, aSize, dwAddr, aPort, false);
 }
 
 int32_t TUdpSocket::Broadcast(uint16_t aPort, const void* aBuffer, int32_t aSize, bool bLocal) {
@@ -90,9 +85,14 @@ int32_t TUdpSocket::Broadcast(uint16_t aPort, const void* aBuffer, int32_t aSize
         Report(u"Broadcast: Packet Too Big (512 Bytes Max).");
         return 0;
     }
-    int32_t iSent = fApi->SendTo(Socket_Handle, aBuffer, aSize, kAddrNone, aPort, bLocal);
+    return SendReported(u"Broadcast: ", aBuffer, aSize, kAddrNone, aPort, bLocal);
+}
+
+int32_t TUdpSocket::SendReported(const char16_t* sCaller, const void* aBuffer, int32_t aSize,
+                                 uint32_t dwAddr, uint16_t aPort, bool bDontRoute) {
+    int32_t iSent = fApi->SendTo(Socket_Handle, aBuffer, aSize, dwAddr, aPort, bDontRoute);
     if (iSent < 0) {
-        Report(u"Broadcast: " + WinSockErrorText(fApi->LastError()));
+        Report(sCaller + WinSockErrorText(fApi->LastError()));
         return 0;
     }
     return iSent;

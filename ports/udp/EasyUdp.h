@@ -72,6 +72,10 @@ private:
     /// One datagram is waiting: reads exactly that one.
     void SocketReadable();
     void Report(const std::u16string& sMsg);
+    /// Sends one datagram; a failure is reported as `sCaller` + the socket error's text and
+    /// answered with 0.
+    int32_t SendReported(const char16_t* sCaller, const void* aBuffer, int32_t aSize,
+                         uint32_t dwAddr, uint16_t aPort, bool bDontRoute);
 
     std::unique_ptr<UdpSockets::ISocketApi> fApi;
     bool Socket_IsBound = false;
