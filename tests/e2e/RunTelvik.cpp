@@ -11,7 +11,6 @@
 #include <poll.h>
 #include <spawn.h>
 #include <stdexcept>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -55,7 +54,10 @@ TResult RunHeadless(const std::vector<std::string>& args,
     }
     for (const auto& [k, v] : env)
         envStrings.push_back(k + "=" + v);
-    std::vector<std::string> argStrings{TELVIK_BINARY};
+    // Through the go-between that measures the program's own peak memory.
+    TTempDir rssDir;
+    std::string rssFile = rssDir.Path() + "/peak";
+    std::vector<std::string> argStrings{PEAK_RSS, rssFile, TELVIK_BINARY};
     argStrings.insert(argStrings.end(), args.begin(), args.end());
     std::vector<char*> argv, envp;
     for (auto& s : argStrings)
@@ -72,8 +74,14 @@ TResult RunHeadless(const std::vector<std::string>& args,
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    // A group of its own, so that a run past its limit is killed with the go-between.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attr, 0);
     pid_t pid;
-    int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    int rc = posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), envp.data());
+    posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     close(pipeFds[1]);
     if (rc != 0) {
@@ -91,7 +99,7 @@ TResult RunHeadless(const std::vector<std::string>& args,
         int waitMs = static_cast<int>((limitSeconds - elapsed()) * 1000);
         if (waitMs <= 0) {
             result.TimedOut = true;
-            kill(pid, SIGKILL);
+            kill(-pid, SIGKILL);
             break;
         }
         pollfd p{pipeFds[0], POLLIN, 0};
@@ -107,10 +115,9 @@ TResult RunHeadless(const std::vector<std::string>& args,
     }
     close(pipeFds[0]);
     int status = 0;
-    rusage usage{};
-    while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    result.MaxRssKb = usage.ru_maxrss;
+    std::ifstream(rssFile) >> result.MaxRssKb;
     result.Seconds = elapsed();
     if (!result.TimedOut && WIFEXITED(status))
         result.ExitCode = WEXITSTATUS(status);
