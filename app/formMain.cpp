@@ -2,6 +2,7 @@
 
 #include "app/Application.h"
 #include "app/Configuration.h"
+#include "app/ExitCodes.h"
 #include "app/Instructions.h"
 #include "app/LogWindow.h"
 #include "app/Wildcard.h"
@@ -14,6 +15,7 @@
 
 namespace formMain {
 
+using namespace ExitCodes;
 using Configuration::FindCmdLineOption;
 using MsgUtils::EMsg;
 using MsgUtils::TMsg;
@@ -43,7 +45,7 @@ TfrmMain::TfrmMain(TJobEnvironment env) : fEnv(std::move(env)) {
     TMsg::Instance()->SetOnNewMsg(
         [this](MsgUtils::TObject* Sender, const MsgUtils::TMsgId& oMsgId,
                const std::u16string& sMsg) { MsgNewMsg(Sender, oMsgId, sMsg); });
-    fiExitCode = 95;
+    fiExitCode = ecStartup;
     TMsg::Info(caption, 0);
     Post(WM_LOADCONFIG);
 }
@@ -108,7 +110,7 @@ bool TfrmMain::eventFilter(QObject* watched, QEvent* event) {
 
 void TfrmMain::LoadConfiguration() {
     TMsg::Info(u"Load configuration...", 0);
-    fiExitCode = 91;
+    fiExitCode = ecConfiguration;
     const auto& args = fEnv.Args;
     std::u16string sFile = Configuration::ChangeFileExt(fEnv.ProgramPath, u".ini");
     std::u16string v;
@@ -191,7 +193,7 @@ std::u16string TfrmMain::ReadGeneral(const std::u16string& sKey,
 
 void TfrmMain::OpenPort() {
     TMsg::Info(u"Open port...", 0);
-    fiExitCode = 69;
+    fiExitCode = ecUnknownDevice;
     if (fPort)
         throw EMsg(0x01020A, 0);
     std::u16string name = fIniFile ? fIniFile->ReadString(u"DEVICE", u"Name", u"") : u"";
@@ -205,38 +207,38 @@ void TfrmMain::OpenPort() {
     }
     if (!fPort)
         throw EMsg(u"Device type \"%s\" not found!", {name}, 0x0103FF, 0);
-    fiExitCode = 68;
+    fiExitCode = ecPortSettings;
     fPort->SetOnDataReceived([this](MsgUtils::TObject* Sender) { PortDataReceived(Sender); });
     fPort->SetOnOpened([this](MsgUtils::TObject* Sender) { PortOpened(Sender); });
     fPort->SetOnClosed([this](MsgUtils::TObject* Sender) { PortClosed(Sender); });
     fPort->Init(*fIniFile);
-    fiExitCode = 67;
+    fiExitCode = ecOpen;
     fPort->Open();
 }
 
 void TfrmMain::PortOpened(MsgUtils::TObject*) {
-    fiExitCode = 65;
+    fiExitCode = ecPortVanished;
     if (!fPort)
         throw EMsg(0x01040A, 0);
     std::u16string initial = fIniFile->ReadString(u"INSTRUCTION", u"Initial", u"");
     if (!initial.empty()) {
-        fiExitCode = 59;
+        fiExitCode = ecInitialInstruction;
         TMsg::Info(u"Run initial instruction(s): " + initial, 0);
         RunInstructions(initial);
     }
     std::u16string send = ReadTelegramValue(u"Send");
     if (!send.empty()) {
-        fiExitCode = 56;
+        fiExitCode = ecSend;
         TMsg::Info(u"Send: " + send, 0);
         fPort->Send(send);
     }
     fsExpectedResponse = ReadTelegramValue(u"Response");
     if (!fsExpectedResponse.empty()) {
-        fiExitCode = 54;
+        fiExitCode = ecResponseTimeout;
         TMsg::Info(u"Wait for expected response: " + fsExpectedResponse, 0);
         StartTimeout();
     } else {
-        fiExitCode = 0;
+        fiExitCode = ecSuccess;
         Post(WM_FINISH);
     }
 }
@@ -254,10 +256,10 @@ void TfrmMain::PortDataReceived(MsgUtils::TObject*) {
     fTimeout.stop();
     if (Wildcard::MatchesWildcard(data, fsExpectedResponse)) {
         TMsg::Info(u"Response passed: \"%s\" = \"%s\"", {fsExpectedResponse, data}, 0);
-        fiExitCode = 0;
+        fiExitCode = ecSuccess;
     } else {
         TMsg::Error(u"Response failed: \"%s\" <> \"%s\"", {fsExpectedResponse, data}, 0);
-        fiExitCode = 51;
+        fiExitCode = ecResponseMismatch;
     }
     Post(WM_FINISH);
 }
@@ -276,21 +278,21 @@ void TfrmMain::FinishJob() {
         return;
     }
     try {
-        if (fiExitCode == 0) {
+        if (fiExitCode == ecSuccess) {
             std::u16string final = fIniFile->ReadString(u"INSTRUCTION", u"Final", u"");
             if (!final.empty()) {
-                fiExitCode = 20;
+                fiExitCode = ecFinalInstruction;
                 TMsg::Info(u"Run final instruction(s): " + final, 0);
                 RunInstructions(final);
-                fiExitCode = 0;
+                fiExitCode = ecSuccess;
             }
         } else {
             std::u16string failure = fIniFile->ReadString(u"INSTRUCTION", u"Failure", u"");
             if (!failure.empty() && fPort->Active()) {
-                fiExitCode += 100;
+                fiExitCode += ExitCodes::kFailureInstructionOffset;
                 TMsg::Info(u"Run instruction(s) after failure: " + failure, 0);
                 RunInstructions(failure);
-                fiExitCode -= 100;
+                fiExitCode -= ExitCodes::kFailureInstructionOffset;
             }
         }
     } catch (const SysUtils::Exception& e) {
@@ -304,7 +306,7 @@ void TfrmMain::FinishJob() {
 }
 
 void TfrmMain::PortClosed(MsgUtils::TObject*) {
-    if (fiExitCode != 0) {
+    if (fiExitCode != ecSuccess) {
         TMsg::Info(u"Failed with exit code %d (0x%x)", {fiExitCode, fiExitCode}, 0);
         if (ReadGeneral(u"Visible", u"OnError") != u"Never")
             ShowWindow();
