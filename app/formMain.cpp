@@ -9,6 +9,7 @@
 #include "common/EscTaggedString.h"
 #include "common/IniFiles.h"
 #include "common/SysUtils.h"
+#include "platform/Dialogs.h"
 
 #include <QCoreApplication>
 #include <QEvent>
@@ -59,6 +60,7 @@ TfrmMain::~TfrmMain() {
         fPort.reset();
     }
     fIniFile.reset();
+    Dialogs::SetBoxesSuppressed(false);
     TMsg::Instance()->SetOnNewMsg(nullptr);
     Application::SetExceptionHandler(nullptr);
     QCoreApplication::instance()->removeEventFilter(this);
@@ -127,6 +129,8 @@ void TfrmMain::LoadConfiguration() {
         fIniFile->WriteString(u"GENERAL", u"Visible", v);
     if (fIniFile->ReadString(u"GENERAL", u"Visible", u"OnError") == u"Always")
         ShowWindow();
+    Dialogs::SetBoxesSuppressed(fIniFile->ReadString(u"GENERAL", u"Visible", u"OnError") ==
+                                u"Never");
 
     struct DeviceOption {
         const char16_t* option;

@@ -6,6 +6,7 @@
 #include "app/formMain.h"
 #include "app/gui/GuiPlugin.h"
 #include "common/SysUtils.h"
+#include "platform/Dialogs.h"
 #include "platform/DynLib.h"
 #include "platform/RunMode.h"
 
@@ -44,6 +45,10 @@ int main(int argc, char** argv) {
     for (int i = 0; i < argc; ++i)
         args.push_back(SysUtils::FromUtf8(argv[i]));
     std::u16string program = Configuration::ProgramPath();
+    // Until the configuration is read, the command line alone says whether boxes may be shown.
+    std::u16string visible;
+    Dialogs::SetBoxesSuppressed(Configuration::FindCmdLineOption(args, u"+Visible=", visible) > 0 &&
+                                visible == u"Never");
 
     std::unique_ptr<QCoreApplication> app;
     TTelvikGuiCreateLogWindow createWindow = nullptr;

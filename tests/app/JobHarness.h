@@ -6,6 +6,7 @@
 #include "common/IniFiles.h"
 #include "common/MsgUtils.h"
 #include "e2e/RunTelvik.h"
+#include "platform/Dialogs.h"
 #include "ports/PortBase.h"
 
 #include <QEventLoop>
@@ -32,6 +33,7 @@ public:
         bool closeFails = false;             ///< raises and stays active
         std::vector<std::string> replies;    ///< delivered one by one, each as its own chunk
         std::vector<std::u16string> refused; ///< statements Instruct refuses
+        std::u16string boxAtInit;            ///< a message box Init raises, as a driver may
     };
 
     TFakePort(const std::u16string& s, const std::u16string& e, Script script,
@@ -40,6 +42,8 @@ public:
 
     void Init(const IniFiles::TMemIniFile&) override {
         Note("Init");
+        if (!fScript.boxAtInit.empty())
+            Dialogs::ShowMessageBox(Dialogs::TMsgDlgType::mtError, fScript.boxAtInit);
         if (fScript.initFails)
             throw MsgUtils::EMsg(u"Bad settings!", 0xF5010A, 0);
     }
