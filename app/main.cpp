@@ -3,6 +3,7 @@
 #include "app/Application.h"
 #include "app/Configuration.h"
 #include "app/LogWindow.h"
+#include "app/RunReport.h"
 #include "app/formMain.h"
 #include "app/gui/GuiPlugin.h"
 #include "common/SysUtils.h"
@@ -90,10 +91,13 @@ int main(int argc, char** argv) {
         std::fflush(stderr);
     };
     env.Quit = [] { QCoreApplication::exit(0); };
+    auto report = std::make_shared<RunReport::TRunReport>(env.Args);
+    env.Observer = report;
 
     auto frmMain = std::make_unique<formMain::TfrmMain>(std::move(env));
     QCoreApplication::exec();
     int exitCode = frmMain->ExitCode();
     frmMain.reset();
+    report->Write(exitCode);
     return exitCode;
 }

@@ -106,7 +106,8 @@ struct TOutcome {
 /// Runs one job with the INI text `ini` beside a made-up program and the options `args`.
 inline TOutcome RunJob(const std::string& ini, const std::vector<std::string>& args,
                        TFakePort::Script script = {},
-                       std::function<void(formMain::TfrmMain&)> during = {}) {
+                       std::function<void(formMain::TfrmMain&)> during = {},
+                       std::shared_ptr<formMain::IJobObserver> observer = nullptr) {
     RunTelvik::TTempDir dir;
     dir.Write("telvik.ini", ini);
     TOutcome out;
@@ -120,6 +121,8 @@ inline TOutcome RunJob(const std::string& ini, const std::vector<std::string>& a
         return std::make_unique<TFakePort>(s, e, script, &out.journal);
     };
     env.Headless = true;
+    if (observer)
+        env.Observer = std::move(observer);
     env.Write = [&](const std::string& line) {
         out.log.push_back(line.substr(13, line.size() - 14));
     };

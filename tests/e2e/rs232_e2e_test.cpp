@@ -3,6 +3,9 @@
 
 #include "e2e/RunTelvik.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -356,4 +359,31 @@ TEST(GuiMessageBox, AlwaysShowsTheBoxAndGoesOnWhenItIsClosed) {
     EXPECT_EQ(r.ExitCode, 0) << r.Stderr;
     EXPECT_EQ(dev.Received(), "[PING]");
     EXPECT_EQ(r.Stderr.find("Baudrate is not valid"), std::string::npos) << r.Stderr;
+}
+
+TEST(Rs232EndToEnd, OutputGivesTheDevicesBytesOrTheRunInJson) {
+    const std::string answer("PA\0\xFF\r\nBG", 8);
+    TDevice dev;
+    dev.Serve("[PING]", {"[" + answer + "]"});
+    TResult r = RunOn(dev, {"+Output=Response"});
+    EXPECT_EQ(r.ExitCode, 0) << r.Stderr;
+    EXPECT_EQ(r.Stdout, answer);
+
+    TDevice wrong;
+    wrong.Serve("[PING]", {"[NACK]"});
+    TResult j = RunOn(wrong, {"+Output=JSON"});
+    EXPECT_EQ(j.ExitCode, 51) << j.Stderr;
+    QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(j.Stdout)).object();
+    EXPECT_EQ(o["exitCode"].toInt(), 51) << j.Stdout;
+    EXPECT_EQ(o["portKind"].toString(), "RS232");
+    EXPECT_EQ(o["device"].toString(), "COM3");
+    EXPECT_EQ(o["sent"].toObject()["hex"].toString(), "50 49 4E 47");
+    EXPECT_EQ(o["received"].toArray()[0].toObject()["text"].toString(), "NACK");
+    EXPECT_EQ(o["errors"].toArray()[0].toString(), "Response failed: \"P*G\" <> \"NACK\"");
+
+    TDevice silent;
+    silent.Serve("[PING]", {});
+    TResult t = RunOn(silent, {"+Output=Response", "+Timeout=200"});
+    EXPECT_EQ(t.ExitCode, 54) << t.Stderr;
+    EXPECT_EQ(t.Stdout, "");
 }
