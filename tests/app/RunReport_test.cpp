@@ -54,13 +54,3 @@ TEST(RunReport, TheLastJudgedTelegramIsTheResponseAndEveryOneIsListed) {
     EXPECT_EQ(rx[1].toObject()["text"].toString(), "bad");
     EXPECT_EQ(j["errors"].toArray().size(), 1);
 }
-
-TEST(RunReport, AnUnknownValueWarnsAndWritesNothing) {
-    auto report = std::make_shared<RunReport::TRunReport>(std::vector<std::u16string>{u"telvik"});
-    JobHarness::TOutcome o = JobHarness::RunJob(
-        "[GENERAL]\nOutput=Yaml\n[DEVICE]\nName=UDP\n[TELEGRAM]\nSend=X\n", {}, {}, {}, report);
-    EXPECT_EQ(o.exitCode, 0);
-    EXPECT_TRUE(o.HasLine("Warn:  Output \"Yaml\" unknown (Response, Json or None): nothing is "
-                          "written to standard output"));
-    EXPECT_EQ(report->Text(0), "");
-}

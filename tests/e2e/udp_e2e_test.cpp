@@ -182,6 +182,10 @@ TEST(UdpRun, OutputResponseIsExactlyTheDevicesBytes) {
         auto t = RunJob(silent.port, framed, {quiet, "+Timeout=200"});
         EXPECT_EQ(t.ExitCode, 54) << quiet;
         EXPECT_EQ(t.Stdout, "") << quiet;
+        EXPECT_EQ(t.HasLine("Warn:  Output \"Yaml\" unknown (Response, Json or None): nothing is "
+                            "written to standard output"),
+                  std::string(quiet) == "+Output=Yaml")
+            << t.Stderr;
     }
 }
 
