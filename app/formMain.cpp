@@ -9,6 +9,7 @@
 #include "common/EscTaggedString.h"
 #include "common/IniFiles.h"
 #include "common/SysUtils.h"
+#include "platform/Dialogs.h"
 
 #include <QCoreApplication>
 #include <QEvent>
@@ -59,6 +60,7 @@ TfrmMain::~TfrmMain() {
         fPort.reset();
     }
     fIniFile.reset();
+    Dialogs::SetBoxesSuppressed(false);
     TMsg::Instance()->SetOnNewMsg(nullptr);
     Application::SetExceptionHandler(nullptr);
     QCoreApplication::instance()->removeEventFilter(this);
@@ -72,6 +74,7 @@ void TfrmMain::MsgNewMsg(MsgUtils::TObject*, const MsgUtils::TMsgId& oMsgId,
                          const std::u16string& sMsg) {
     std::u16string line =
         LogWindow::FormatLogLine(LogWindow::CurrentTimeText(), oMsgId.TypeNo(), sMsg);
+    fEnv.Observer->Logged(oMsgId.TypeNo(), sMsg);
     if (fWindow)
         fWindow->AppendLine(line);
     else if (fEnv.Write)
@@ -127,6 +130,8 @@ void TfrmMain::LoadConfiguration() {
         fIniFile->WriteString(u"GENERAL", u"Visible", v);
     if (fIniFile->ReadString(u"GENERAL", u"Visible", u"OnError") == u"Always")
         ShowWindow();
+    Dialogs::SetBoxesSuppressed(fIniFile->ReadString(u"GENERAL", u"Visible", u"OnError") ==
+                                u"Never");
 
     struct DeviceOption {
         const char16_t* option;
@@ -167,6 +172,7 @@ void TfrmMain::LoadConfiguration() {
             fIniFile->WriteString(t.section, t.key, v);
         }
     }
+    fEnv.Observer->ConfigurationRead(*fIniFile);
 
     if (FindCmdLineOption(args, u"+Timeout=", v) > 0) {
         int32_t ms = SysUtils::StrToIntDef(v, -1);
@@ -220,6 +226,7 @@ void TfrmMain::PortOpened(MsgUtils::TObject*) {
     fiExitCode = ecPortVanished;
     if (!fPort)
         throw EMsg(0x01040A, 0);
+    fEnv.Observer->PortOpened();
     std::u16string initial = fIniFile->ReadString(u"INSTRUCTION", u"Initial", u"");
     if (!initial.empty()) {
         fiExitCode = ecInitialInstruction;
@@ -231,6 +238,7 @@ void TfrmMain::PortOpened(MsgUtils::TObject*) {
         fiExitCode = ecSend;
         TMsg::Info(u"Send: " + send, 0);
         fPort->Send(send);
+        fEnv.Observer->Sent(send);
     }
     fsExpectedResponse = ReadTelegramValue(u"Response");
     if (!fsExpectedResponse.empty()) {
@@ -254,7 +262,9 @@ void TfrmMain::PortDataReceived(MsgUtils::TObject*) {
     if (data.empty())
         return;
     fTimeout.stop();
-    if (Wildcard::MatchesWildcard(data, fsExpectedResponse)) {
+    bool passed = Wildcard::MatchesWildcard(data, fsExpectedResponse);
+    fEnv.Observer->Judged(data, passed);
+    if (passed) {
         TMsg::Info(u"Response passed: \"%s\" = \"%s\"", {fsExpectedResponse, data}, 0);
         fiExitCode = ecSuccess;
     } else {
@@ -306,6 +316,7 @@ void TfrmMain::FinishJob() {
 }
 
 void TfrmMain::PortClosed(MsgUtils::TObject*) {
+    fEnv.Observer->PortClosed();
     if (fiExitCode != ecSuccess) {
         TMsg::Info(u"Failed with exit code %d (0x%x)", {fiExitCode, fiExitCode}, 0);
         if (ReadGeneral(u"Visible", u"OnError") != u"Never")

@@ -29,6 +29,21 @@ enum TRequest {
     WM_FINISH = 1024 + 30,
 };
 
+/// Told what the run did, as it happens, for a report after it (app/RunReport). Every call
+/// does nothing unless overridden.
+class IJobObserver {
+public:
+    virtual ~IJobObserver() = default;
+    /// The file and the options are in; the device is named, the time-out not yet checked.
+    virtual void ConfigurationRead(const IniFiles::TMemIniFile&) {}
+    virtual void PortOpened() {}
+    virtual void Sent(const std::u16string&) {}
+    /// Every piece of received data, with the verdict of its comparison.
+    virtual void Judged(const std::u16string&, bool) {}
+    virtual void PortClosed() {}
+    virtual void Logged(uint8_t, const std::u16string&) {}
+};
+
 /// What the job is given from outside, so that tests can run it in process.
 struct TJobEnvironment {
     std::vector<std::u16string> Args; ///< argument 0 is the program and never searched
@@ -39,6 +54,7 @@ struct TJobEnvironment {
     std::function<std::unique_ptr<LogWindow::ILogView>()> CreateWindow;
     std::function<void(const std::string&)> Write; ///< headless log output (UTF-8 line + LF)
     std::function<void()> Quit;                    ///< ends the message loop
+    std::shared_ptr<IJobObserver> Observer = std::make_shared<IJobObserver>();
 };
 
 class TfrmMain : public QObject {

@@ -3,9 +3,11 @@
 #include "app/Application.h"
 #include "app/Configuration.h"
 #include "app/LogWindow.h"
+#include "app/RunReport.h"
 #include "app/formMain.h"
 #include "app/gui/GuiPlugin.h"
 #include "common/SysUtils.h"
+#include "platform/Dialogs.h"
 #include "platform/DynLib.h"
 #include "platform/RunMode.h"
 
@@ -44,6 +46,10 @@ int main(int argc, char** argv) {
     for (int i = 0; i < argc; ++i)
         args.push_back(SysUtils::FromUtf8(argv[i]));
     std::u16string program = Configuration::ProgramPath();
+    // Until the configuration is read, the command line alone says whether boxes may be shown.
+    std::u16string visible;
+    Dialogs::SetBoxesSuppressed(Configuration::FindCmdLineOption(args, u"+Visible=", visible) > 0 &&
+                                visible == u"Never");
 
     std::unique_ptr<QCoreApplication> app;
     TTelvikGuiCreateLogWindow createWindow = nullptr;
@@ -85,10 +91,13 @@ int main(int argc, char** argv) {
         std::fflush(stderr);
     };
     env.Quit = [] { QCoreApplication::exit(0); };
+    auto report = std::make_shared<RunReport::TRunReport>(env.Args);
+    env.Observer = report;
 
     auto frmMain = std::make_unique<formMain::TfrmMain>(std::move(env));
     QCoreApplication::exec();
     int exitCode = frmMain->ExitCode();
     frmMain.reset();
+    report->Write(exitCode);
     return exitCode;
 }

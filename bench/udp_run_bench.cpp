@@ -1,8 +1,10 @@
 // Wall time and peak memory of whole runs over UDP: the program is started headless, sends one
 // telegram to a peer on loopback that answers at once, checks the reply and ends. Prints the
-// median over the runs and how much of it the fixed 100 ms closing pause is.
+// median over the runs and how much of it the fixed 100 ms closing pause is. With an option as
+// third argument (+Output=Json), every second run carries it, so that its cost is measured
+// against runs made at the same time; the figures above stay those of the plain runs.
 //
-//   udp_run_bench [path/to/telvik] [runs]     (defaults: the telvik beside bench/, 30 runs)
+//   udp_run_bench [path/to/telvik] [runs] [option]   (defaults: the telvik beside bench/, 30)
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -57,6 +59,7 @@ std::string DefaultProgram() {
 int main(int argc, char** argv) {
     std::string program = argc > 1 && argv[1][0] != '\0' ? argv[1] : DefaultProgram();
     int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 30;
+    std::string option = argc > 3 ? argv[3] : "";
     if (access(program.c_str(), X_OK) != 0) {
         std::fprintf(stderr, "udp_run_bench: no program at %s\n", program.c_str());
         return 2;
@@ -103,7 +106,7 @@ int main(int argc, char** argv) {
         envp.push_back(s.data());
     envp.push_back(nullptr);
     std::string cfg = "+CFG=" + ini;
-    char* args[] = {program.data(), cfg.data(), nullptr};
+    char* args[] = {program.data(), cfg.data(), nullptr, nullptr};
 
     // Each run is cut at the moments its log lines arrive: process start until the first line,
     // the job until "Close port...", the closing pause until the last line, then the exit.
@@ -111,16 +114,19 @@ int main(int argc, char** argv) {
     auto Ms = [](Clock::duration d) {
         return std::chrono::duration<double, std::milli>(d).count();
     };
-    std::vector<double> total, startUp, job, pause, exitTime;
+    std::vector<double> total, startUp, job, pause, exitTime, optTotal, optExit;
     long peakKb = 0;
     int failures = 0;
-    for (int i = 0; i < runs; ++i) {
+    for (int i = 0; i < runs * (option.empty() ? 1 : 2); ++i) {
+        bool withOption = !option.empty() && i % 2 == 1;
+        args[2] = withOption ? option.data() : nullptr;
         int err[2];
         if (pipe2(err, O_CLOEXEC) != 0)
             return 2;
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
         pid_t pid;
         Clock::time_point t0 = Clock::now();
         if (posix_spawn(&pid, program.c_str(), &fa, nullptr, args, envp.data()) != 0)
@@ -149,6 +155,11 @@ int main(int argc, char** argv) {
         Clock::time_point t1 = Clock::now();
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || closing == Clock::time_point{}) {
             ++failures;
+            continue;
+        }
+        if (withOption) {
+            optTotal.push_back(Ms(t1 - t0));
+            optExit.push_back(Ms(t1 - last));
             continue;
         }
         total.push_back(Ms(t1 - t0));
@@ -190,6 +201,12 @@ int main(int argc, char** argv) {
                 Median(job));
     std::printf("    exit                    %7.1f ms\n", Median(exitTime));
     std::printf("  peak resident memory      %7ld KiB\n", peakKb);
+    if (!optTotal.empty()) {
+        std::printf("  with %s: median wall time %.1f ms, exit %.2f ms (plain: %.1f ms, exit %.2f "
+                    "ms)\n",
+                    option.c_str(), Median(optTotal), Median(optExit), median, Median(exitTime));
+        std::printf("  difference with the option %+7.2f ms\n", Median(optTotal) - median);
+    }
     if (failures > 0)
         std::printf("  FAILED runs             %8d\n", failures);
     return failures > 0 ? 1 : 0;

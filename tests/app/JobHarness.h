@@ -6,6 +6,7 @@
 #include "common/IniFiles.h"
 #include "common/MsgUtils.h"
 #include "e2e/RunTelvik.h"
+#include "platform/Dialogs.h"
 #include "ports/PortBase.h"
 
 #include <QEventLoop>
@@ -32,6 +33,7 @@ public:
         bool closeFails = false;             ///< raises and stays active
         std::vector<std::string> replies;    ///< delivered one by one, each as its own chunk
         std::vector<std::u16string> refused; ///< statements Instruct refuses
+        std::u16string boxAtInit;            ///< a message box Init raises, as a driver may
     };
 
     TFakePort(const std::u16string& s, const std::u16string& e, Script script,
@@ -40,6 +42,8 @@ public:
 
     void Init(const IniFiles::TMemIniFile&) override {
         Note("Init");
+        if (!fScript.boxAtInit.empty())
+            Dialogs::ShowMessageBox(Dialogs::TMsgDlgType::mtError, fScript.boxAtInit);
         if (fScript.initFails)
             throw MsgUtils::EMsg(u"Bad settings!", 0xF5010A, 0);
     }
@@ -102,7 +106,8 @@ struct TOutcome {
 /// Runs one job with the INI text `ini` beside a made-up program and the options `args`.
 inline TOutcome RunJob(const std::string& ini, const std::vector<std::string>& args,
                        TFakePort::Script script = {},
-                       std::function<void(formMain::TfrmMain&)> during = {}) {
+                       std::function<void(formMain::TfrmMain&)> during = {},
+                       std::shared_ptr<formMain::IJobObserver> observer = nullptr) {
     RunTelvik::TTempDir dir;
     dir.Write("telvik.ini", ini);
     TOutcome out;
@@ -116,6 +121,8 @@ inline TOutcome RunJob(const std::string& ini, const std::vector<std::string>& a
         return std::make_unique<TFakePort>(s, e, script, &out.journal);
     };
     env.Headless = true;
+    if (observer)
+        env.Observer = std::move(observer);
     env.Write = [&](const std::string& line) {
         out.log.push_back(line.substr(13, line.size() - 14));
     };

@@ -203,3 +203,27 @@ TEST(LoadConfiguration, UnreadableFileEndsWith91Once) {
               1);
     EXPECT_EQ(o.log.back(), "Info:  Failed with exit code 91 (0x5B)");
 }
+
+TEST(WindowPolicy, NeverTurnsMessageBoxesIntoStandardErrorText) {
+    struct Row {
+        const char* visible;
+        bool boxShown;
+    };
+    TFakePort::Script script;
+    script.boxAtInit = u"Baudrate is not valid";
+    for (const Row& row :
+         {Row{"Never", false}, Row{"Always", true}, Row{"OnError", true}, Row{"never", true}}) {
+        int boxes = 0;
+        Dialogs::SetMessageBoxHook([&](Dialogs::TMsgDlgType, const std::u16string&) { ++boxes; });
+        testing::internal::CaptureStderr();
+        TOutcome o = RunJob(kUdpJob + "Send=X\n", {std::string("+Visible=") + row.visible}, script);
+        std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(o.exitCode, 0) << row.visible;
+        EXPECT_EQ(boxes, row.boxShown ? 1 : 0) << row.visible;
+        EXPECT_EQ(err, row.boxShown ? "" : "Baudrate is not valid\n") << row.visible;
+        // The policy belongs to the run: a box after it is shown again.
+        Dialogs::ShowMessageBox(Dialogs::TMsgDlgType::mtError, u"after");
+        EXPECT_EQ(boxes, row.boxShown ? 2 : 1) << row.visible;
+    }
+    Dialogs::SetMessageBoxHook([](Dialogs::TMsgDlgType, const std::u16string&) {});
+}

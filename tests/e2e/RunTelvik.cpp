@@ -67,12 +67,13 @@ TResult RunHeadless(const std::vector<std::string>& args,
         envp.push_back(s.data());
     envp.push_back(nullptr);
 
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0)
+    int pipeFds[2], outFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0 || pipe2(outFds, O_CLOEXEC) != 0)
         throw std::runtime_error(std::string("pipe2: ") + std::strerror(errno));
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
+    posix_spawn_file_actions_adddup2(&actions, outFds[1], 1);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     // A group of its own, so that a run past its limit is killed with the go-between.
     posix_spawnattr_t attr;
@@ -84,8 +85,10 @@ TResult RunHeadless(const std::vector<std::string>& args,
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     close(pipeFds[1]);
+    close(outFds[1]);
     if (rc != 0) {
         close(pipeFds[0]);
+        close(outFds[0]);
         throw std::runtime_error(std::string("posix_spawn: ") + std::strerror(rc));
     }
 
@@ -102,18 +105,30 @@ TResult RunHeadless(const std::vector<std::string>& args,
             kill(-pid, SIGKILL);
             break;
         }
-        pollfd p{pipeFds[0], POLLIN, 0};
-        int n = poll(&p, 1, waitMs);
-        if (n < 0 && errno == EINTR)
-            continue;
+        // Both streams until both are closed, so that a full pipe never stalls the program.
+        pollfd p[2] = {{pipeFds[0], POLLIN, 0}, {outFds[0], POLLIN, 0}};
+        if (p[0].fd < 0 && p[1].fd < 0)
+            break;
+        int n = poll(p, 2, waitMs);
         if (n <= 0)
             continue;
-        ssize_t got = read(pipeFds[0], buf, sizeof buf);
-        if (got <= 0)
-            break;
-        result.Stderr.append(buf, static_cast<size_t>(got));
+        std::string* sinks[2] = {&result.Stderr, &result.Stdout};
+        int* fds[2] = {&pipeFds[0], &outFds[0]};
+        for (int i = 0; i < 2; ++i) {
+            if (p[i].fd < 0 || p[i].revents == 0)
+                continue;
+            ssize_t got = read(p[i].fd, buf, sizeof buf);
+            if (got > 0) {
+                sinks[i]->append(buf, static_cast<size_t>(got));
+            } else {
+                close(*fds[i]);
+                *fds[i] = -1;
+            }
+        }
     }
-    close(pipeFds[0]);
+    for (int fd : {pipeFds[0], outFds[0]})
+        if (fd >= 0)
+            close(fd);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }

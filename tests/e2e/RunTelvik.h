@@ -14,6 +14,7 @@ struct TResult {
     double Seconds = 0;    ///< wall time of the run
     long MaxRssKb = 0;     ///< peak resident memory of the program
     std::string Stderr;    ///< everything written to standard error
+    std::string Stdout;    ///< everything written to standard output
     /// The log lines without their "hh:nn:ss.zzz " time; other stderr lines are left out.
     std::vector<std::string> LogLines() const;
     /// True when some log line equals `line` exactly.

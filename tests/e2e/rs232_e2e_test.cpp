@@ -3,16 +3,22 @@
 
 #include "e2e/RunTelvik.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <functional>
 #include <iostream>
 #include <mutex>
 #include <poll.h>
+#include <sstream>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <thread>
@@ -245,4 +251,139 @@ TEST(Rs232EndToEnd, DeviceThatHangsUpMidTelegramFailsTheSendOnce) {
     EXPECT_EQ(reports, 1) << r.Stderr;
     std::cout << "[ figures  ] pty hang-up mid-telegram: exit " << r.ExitCode << " after "
               << r.Seconds << " s, peak RSS " << r.MaxRssKb << " KiB\n";
+}
+
+// The window policy and the driver's modal box, on the virtual display the GUI test gives
+// (TELVIK_TEST_XVFB set by it): never on a desktop, where a box would wait for the developer.
+#ifndef X11_CLOSE
+#define X11_CLOSE ""
+#endif
+namespace {
+
+bool OnTestDisplay() {
+    return std::getenv("TELVIK_TEST_XVFB") != nullptr && std::getenv("DISPLAY") != nullptr &&
+           *X11_CLOSE != '\0';
+}
+
+TResult RunOnDisplay(const TDevice& dev, const std::vector<std::string>& extra) {
+    TTempDir dir;
+    std::vector<std::string> args{"+CFG=" + dir.Write("rs232.ini", kConfig)};
+    args.insert(args.end(), extra.begin(), extra.end());
+    // A runtime directory of its own keeps Qt's complaint about a missing one off stderr.
+    return RunHeadless(args,
+                       {{"TELVIK_COM3", dev.Slave()},
+                        {"DISPLAY", std::getenv("DISPLAY")},
+                        {"QT_QPA_PLATFORM", "xcb"},
+                        {"XDG_RUNTIME_DIR", dir.Path()}},
+                       30);
+}
+
+// Every stderr line, log lines without their time; log lines left out unless `withLog`.
+std::vector<std::string> StderrLines(const TResult& r, bool withLog) {
+    std::vector<std::string> lines;
+    std::istringstream in(r.Stderr);
+    for (std::string line; std::getline(in, line);) {
+        bool isLog = line.size() >= 13 && line[2] == ':' && line[5] == ':' && line[8] == '.';
+        if (!isLog)
+            lines.push_back(line);
+        else if (withLog)
+            lines.push_back(line.substr(13));
+    }
+    return lines;
+}
+
+// The first window whose title matches `pattern`, waited for up to `seconds`; empty if none.
+std::string FindWindow(const std::string& pattern, double seconds) {
+    for (int i = 0; i < seconds * 10; ++i) {
+        std::string id;
+        if (FILE* p = ::popen(
+                ("xdotool search --onlyvisible --name '" + pattern + "' 2>/dev/null").c_str(),
+                "r")) {
+            char buf[64];
+            if (std::fgets(buf, sizeof buf, p))
+                id = std::strtok(buf, "\n");
+            ::pclose(p);
+        }
+        if (!id.empty())
+            return id;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return {};
+}
+
+} // namespace
+
+TEST(GuiMessageBox, NeverRunsAsHeadlessWithoutABox) {
+    if (!OnTestDisplay())
+        GTEST_SKIP() << "runs under the GUI test's virtual display only";
+    TDevice dev;
+    dev.Serve("[PING]", {"[PONG]"});
+    TResult headless = RunOn(dev, {"+Visible=Never", "+RS232=COM3,1000"});
+    TDevice dev2;
+    dev2.Serve("[PING]", {"[PONG]"});
+    TResult shown = RunOnDisplay(dev2, {"+Visible=Never", "+RS232=COM3,1000"});
+    EXPECT_FALSE(shown.TimedOut) << "the run waited for a box";
+    EXPECT_EQ(shown.ExitCode, headless.ExitCode) << shown.Stderr;
+    EXPECT_EQ(shown.ExitCode, 0) << shown.Stderr;
+    // A window that keeps the log for itself leaves only the box texts on standard error.
+    bool logOnStderr = !shown.LogLines().empty();
+    EXPECT_EQ(StderrLines(shown, true), StderrLines(headless, logOnStderr));
+    EXPECT_NE(shown.Stderr.find("Baudrate is not valid\n"), std::string::npos) << shown.Stderr;
+}
+
+TEST(GuiMessageBox, AlwaysShowsTheBoxAndGoesOnWhenItIsClosed) {
+    if (!OnTestDisplay())
+        GTEST_SKIP() << "runs under the GUI test's virtual display only";
+    TDevice dev;
+    dev.Serve("[PING]", {"[PONG]"});
+    std::string box, window;
+    std::thread user([&] {
+        // The box has the program's name as its title; the log window its caption.
+        box = FindWindow("^telvik$", 15);
+        if (box.empty())
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_TRUE(dev.Received().empty()) << "the run went on behind the box";
+        std::system((std::string(X11_CLOSE) + " " + box).c_str());
+        window = FindWindow("^Telvik V1\\.20\\.02 $", 15);
+        for (int i = 0; i < 100 && dev.Received().empty(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        if (!window.empty())
+            std::system((std::string(X11_CLOSE) + " " + window).c_str());
+    });
+    TResult r = RunOnDisplay(dev, {"+Visible=Always", "+RS232=COM3,1000"});
+    user.join();
+    EXPECT_FALSE(box.empty()) << "no box appeared";
+    EXPECT_FALSE(window.empty()) << "no log window appeared";
+    EXPECT_EQ(r.ExitCode, 0) << r.Stderr;
+    EXPECT_EQ(dev.Received(), "[PING]");
+    EXPECT_EQ(r.Stderr.find("Baudrate is not valid"), std::string::npos) << r.Stderr;
+}
+
+TEST(Rs232EndToEnd, OutputGivesTheDevicesBytesOrTheRunInJson) {
+    const std::string answer("PA\0\xFF\r\nBG", 8);
+    TDevice dev;
+    dev.Serve("[PING]", {"[" + answer + "]"});
+    TResult r = RunOn(dev, {"+Output=Response"});
+    EXPECT_EQ(r.ExitCode, 0) << r.Stderr;
+    EXPECT_EQ(r.Stdout, answer);
+
+    TDevice wrong;
+    wrong.Serve("[PING]", {"[NACK]"});
+    TResult j = RunOn(wrong, {"+Output=JSON"});
+    EXPECT_EQ(j.ExitCode, 51) << j.Stderr;
+    QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(j.Stdout)).object();
+    EXPECT_EQ(o["exitCode"].toInt(), 51) << j.Stdout;
+    EXPECT_EQ(o["portKind"].toString(), "RS232");
+    EXPECT_EQ(o["device"].toString(), "COM3");
+    EXPECT_EQ(o["sent"].toObject()["hex"].toString(), "50 49 4E 47");
+    EXPECT_EQ(o["received"].toArray()[0].toObject()["text"].toString(), "NACK");
+    EXPECT_EQ(o["errors"].toArray()[0].toString(), "Response failed: \"P*G\" <> \"NACK\"");
+
+    TDevice silent;
+    silent.Serve("[PING]", {});
+    TResult t = RunOn(silent, {"+Output=Response", "+Timeout=200"});
+    EXPECT_EQ(t.ExitCode, 54) << t.Stderr;
+    EXPECT_EQ(t.Stdout, "");
 }

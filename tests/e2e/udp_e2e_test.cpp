@@ -1,9 +1,15 @@
 // Whole runs of the program over UDP, headless, against the responder peer on loopback.
 
+#include "app/ExitCodes.h"
 #include "e2e/Responder.h"
 #include "e2e/RunTelvik.h"
 #include "ports/udp/UdpTestUtils.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QVariant>
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -150,4 +156,87 @@ TEST(UdpRun, FloodWithoutEndMarkOverflowsTheReceiveCacheAndEndsTheRun) {
     EXPECT_TRUE(r.HasLine("Fatal: F10100:72000")) << r.Stderr;
     EXPECT_TRUE(r.HasLine("Info:  Run instruction(s) after failure: W=1")) << r.Stderr;
     EXPECT_FALSE(r.HasLine("Error: Time out!")) << r.Stderr;
+}
+
+TEST(UdpRun, OutputResponseIsExactlyTheDevicesBytes) {
+    const std::string framed = "Start=\\02\nEnd=\\03\nSend=SN?\nResponse=SN*\n";
+    Responder peer({"--reply", "\\x02SN\\x00\\xFF\\r\\n42\\x03"});
+    auto r = RunJob(peer.port, framed, {"+Output=Response"});
+    EXPECT_EQ(r.ExitCode, 0) << r.Stderr;
+    EXPECT_EQ(r.Stdout, std::string("SN\0\xFF\r\n42", 8));
+    // The option changes nothing in the log (but the file's name) nor in the exit code.
+    auto plain = RunJob(peer.port, framed);
+    EXPECT_EQ(plain.ExitCode, 0);
+    EXPECT_EQ(plain.Stdout, "");
+    auto logOf = [](const RunTelvik::TResult& run) {
+        std::vector<std::string> lines;
+        for (const auto& l : run.LogLines())
+            if (l.rfind("Info:  Load default from:", 0) != 0)
+                lines.push_back(l);
+        return lines;
+    };
+    EXPECT_EQ(logOf(r), logOf(plain));
+
+    for (const char* quiet : {"+Output=Response", "+Output=None", "+Output=Yaml"}) {
+        Responder silent({});
+        auto t = RunJob(silent.port, framed, {quiet, "+Timeout=200"});
+        EXPECT_EQ(t.ExitCode, 54) << quiet;
+        EXPECT_EQ(t.Stdout, "") << quiet;
+        EXPECT_EQ(t.HasLine("Warn:  Output \"Yaml\" unknown (Response, Json or None): nothing is "
+                            "written to standard output"),
+                  std::string(quiet) == "+Output=Yaml")
+            << t.Stderr;
+    }
+}
+
+TEST(UdpRun, OutputJsonSumsUpTheRun) {
+    struct Row {
+        const char* name;
+        std::vector<std::string> peer;
+        std::vector<std::string> options;
+        int exitCode;
+        const char* verdict;
+        QStringList errors, fatal;
+    };
+    const Row rows[] = {
+        {"success", {"--reply", "OK 12"}, {}, 0, "passed", {}, {}},
+        {"wrong", {"--reply", "ok"}, {}, 51, "failed", {"Response failed: \"OK*\" <> \"ok\""}, {}},
+        {"time-out", {}, {"+Timeout=200"}, 54, "none", {"Time out!"}, {}},
+        {"refused",
+         {"--reply", "OK"},
+         {"+Initial=Nope"},
+         59,
+         "none",
+         {},
+         {"Port instruction \"Nope\" unknown or failed! ID: 010500:0"}},
+    };
+    for (const Row& row : rows) {
+        Responder peer(row.peer);
+        std::vector<std::string> options = row.options;
+        options.push_back("+Output=json");
+        auto r = RunJob(peer.port, "Send=HELLO\nResponse=OK*\n", options);
+        EXPECT_EQ(r.ExitCode, row.exitCode) << row.name << r.Stderr;
+        ASSERT_EQ(std::count(r.Stdout.begin(), r.Stdout.end(), '\n'), 1) << row.name << r.Stdout;
+        QJsonParseError error;
+        QJsonObject j =
+            QJsonDocument::fromJson(QByteArray::fromStdString(r.Stdout), &error).object();
+        ASSERT_EQ(error.error, QJsonParseError::NoError) << row.name << r.Stdout;
+        EXPECT_EQ(j["exitCode"].toInt(-1), row.exitCode) << row.name;
+        EXPECT_EQ(j["exitMeaning"].toString().toStdString(),
+                  ExitCodes::ExitCodeMeaning(row.exitCode));
+        EXPECT_EQ(j["portKind"].toString(), "Udp");
+        EXPECT_EQ(j["device"].toString().toStdString(), "127.0.0.1:" + std::to_string(peer.port));
+        EXPECT_EQ(j["verdict"].toString(), row.verdict) << row.name;
+        EXPECT_EQ(j["errors"].toVariant().toStringList(), row.errors) << row.name;
+        EXPECT_EQ(j["fatal"].toVariant().toStringList(), row.fatal) << row.name;
+        EXPECT_TRUE(j["openToCloseMs"].isDouble()) << row.name;
+        bool sent = row.exitCode != 59, answered = row.peer.size() > 0 && sent;
+        EXPECT_EQ(j["sent"].toObject()["text"].toString(), sent ? "HELLO" : "") << row.name;
+        EXPECT_EQ(j["sendToResponseMs"].isDouble(), answered) << row.name;
+        QJsonArray rx = j["received"].toArray();
+        ASSERT_EQ(rx.size(), answered ? 1 : 0) << row.name;
+        if (answered) {
+            EXPECT_EQ(rx[0].toObject()["text"].toString().toStdString(), row.peer[1]);
+        }
+    }
 }

@@ -1,0 +1,209 @@
+#include "app/RunReport.h"
+
+#include "app/Configuration.h"
+#include "app/ExitCodes.h"
+#include "common/IniFiles.h"
+#include "common/MsgUtils.h"
+#include "common/SysUtils.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+
+namespace RunReport {
+
+namespace {
+
+QString Q(const std::u16string& s) {
+    return QString::fromStdU16String(s);
+}
+
+QJsonObject TelegramJson(const std::u16string& sData) {
+    return {{"text", QString::fromStdString(EscapedText(sData))},
+            {"hex", QString::fromStdString(HexText(sData))}};
+}
+
+// Milliseconds between two moments of the run, to the microsecond; null when one never came.
+QJsonValue Milliseconds(const std::optional<std::chrono::steady_clock::time_point>& from,
+                        const std::optional<std::chrono::steady_clock::time_point>& to) {
+    if (!from || !to || *to < *from)
+        return QJsonValue::Null;
+    auto us = std::chrono::duration_cast<std::chrono::microseconds>(*to - *from).count();
+    return static_cast<double>(us) / 1000.0;
+}
+
+// As the log shows it: a CR LF pair (the id line of an exception) becomes one blank.
+std::u16string OneLine(const std::u16string& sMsg) {
+    std::u16string text;
+    for (size_t i = 0; i < sMsg.size(); ++i) {
+        if (sMsg[i] == u'\r' && i + 1 < sMsg.size() && sMsg[i + 1] == u'\n') {
+            text += u' ';
+            ++i;
+        } else {
+            text += sMsg[i];
+        }
+    }
+    return text;
+}
+
+QJsonArray TextsJson(const std::vector<std::u16string>& texts) {
+    QJsonArray a;
+    for (const auto& t : texts)
+        a.append(Q(t));
+    return a;
+}
+
+} // namespace
+
+std::optional<TOutput> ParseOutput(const std::u16string& sValue) {
+    if (sValue.empty() || SysUtils::SameText(sValue, u"None"))
+        return TOutput::toNone;
+    if (SysUtils::SameText(sValue, u"Response"))
+        return TOutput::toResponse;
+    if (SysUtils::SameText(sValue, u"Json"))
+        return TOutput::toJson;
+    return std::nullopt;
+}
+
+std::string EscapedText(const std::u16string& sData) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (char16_t c : sData) {
+        if (c == u'\\') {
+            out += "\\\\";
+        } else if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+        } else {
+            out += "\\x";
+            out += kHex[(c >> 4) & 0xF];
+            out += kHex[c & 0xF];
+        }
+    }
+    return out;
+}
+
+std::string HexText(const std::u16string& sData) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (char16_t c : sData) {
+        if (!out.empty())
+            out += ' ';
+        out += kHex[(c >> 4) & 0xF];
+        out += kHex[c & 0xF];
+    }
+    return out;
+}
+
+TRunReport::TRunReport(std::vector<std::u16string> args) : fArgs(std::move(args)) {}
+
+void TRunReport::ConfigurationRead(const IniFiles::TMemIniFile& aMemIni) {
+    std::u16string value;
+    if (Configuration::FindCmdLineOption(fArgs, u"+Output=", value) < 0)
+        value = aMemIni.ReadString(u"GENERAL", u"Output", u"");
+    fOutput = ParseOutput(value);
+    if (!fOutput) {
+        MsgUtils::TMsg::Warning(u"Output \"%s\" unknown (Response, Json or None): nothing is "
+                                u"written to standard output",
+                                {value}, 0);
+        fOutput = TOutput::toNone;
+    }
+    fsPortKind = aMemIni.ReadString(u"DEVICE", u"Name", u"");
+    if (SysUtils::SameText(fsPortKind, u"UDP"))
+        fsDevice = aMemIni.ReadString(u"DEVICE", u"DestAddress", u"") + u":" +
+                   aMemIni.ReadString(u"DEVICE", u"DestPort", u"");
+    else
+        fsDevice = aMemIni.ReadString(u"DEVICE", u"Port", u"");
+}
+
+void TRunReport::PortOpened() {
+    if (!fOpened)
+        fOpened = TClock::now();
+}
+
+void TRunReport::Sent(const std::u16string& sData) {
+    fSentAt = TClock::now();
+    fSent = sData;
+}
+
+void TRunReport::Judged(const std::u16string& sData, bool bPassed) {
+    fJudgedAt = TClock::now();
+    fReceived.push_back({sData, bPassed});
+}
+
+void TRunReport::PortClosed() {
+    if (!fClosed)
+        fClosed = TClock::now();
+}
+
+void TRunReport::Logged(uint8_t byLevel, const std::u16string& sMsg) {
+    if (byLevel == MsgUtils::eFatal)
+        fFatal.push_back(OneLine(sMsg));
+    else if (byLevel == MsgUtils::eError)
+        fErrors.push_back(OneLine(sMsg));
+}
+
+std::string TRunReport::Text(int iExitCode) const {
+    std::optional<TOutput> output = fOutput;
+    if (!output) {
+        // The run failed before its configuration was read: the command line alone counts.
+        std::u16string value;
+        Configuration::FindCmdLineOption(fArgs, u"+Output=", value);
+        output = ParseOutput(value);
+    }
+    switch (output.value_or(TOutput::toNone)) {
+    case TOutput::toResponse: {
+        if (fReceived.empty())
+            return {};
+        // The bytes as they came: character n is byte n.
+        std::string bytes;
+        for (char16_t c : fReceived.back().data)
+            bytes += static_cast<char>(c);
+        return bytes;
+    }
+    case TOutput::toJson:
+        return JsonLine(iExitCode);
+    case TOutput::toNone:
+        break;
+    }
+    return {};
+}
+
+std::string TRunReport::JsonLine(int iExitCode) const {
+    QJsonArray received;
+    for (const auto& t : fReceived) {
+        QJsonObject o = TelegramJson(t.data);
+        o.insert("passed", t.passed);
+        received.append(o);
+    }
+    const char* verdict =
+        fReceived.empty() ? "none" : (fReceived.back().passed ? "passed" : "failed");
+    QJsonObject o{
+        {"exitCode", iExitCode},
+        {"exitMeaning", QString::fromStdString(ExitCodes::ExitCodeMeaning(iExitCode))},
+        {"portKind", Q(fsPortKind)},
+        {"device", Q(fsDevice)},
+        {"sent", fSent ? QJsonValue(TelegramJson(*fSent)) : QJsonValue(QJsonValue::Null)},
+        {"received", received},
+        {"verdict", verdict},
+        {"openToCloseMs", Milliseconds(fOpened, fClosed)},
+        {"sendToResponseMs", Milliseconds(fSentAt, fJudgedAt)},
+        {"fatal", TextsJson(fFatal)},
+        {"errors", TextsJson(fErrors)},
+    };
+    return QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString() + "\n";
+}
+
+void TRunReport::Write(int iExitCode) const {
+    std::string text = Text(iExitCode);
+    if (text.empty())
+        return;
+    // A reader that went away must not turn the run's exit code into a signal.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+}
+
+} // namespace RunReport

@@ -1,0 +1,62 @@
+#pragma once
+// What a script gets on standard output after the run, chosen by "+Output=" or GENERAL/Output:
+// the judged response as the device's bytes, or one JSON line summing up the run. The log on
+// standard error and the exit code are not touched, so existing callers see no change.
+
+#include "app/formMain.h"
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace RunReport {
+
+enum class TOutput { toNone, toResponse, toJson };
+
+/// "Response", "Json", "None" or empty, without regard to case; nothing for any other text.
+std::optional<TOutput> ParseOutput(const std::u16string& sValue);
+
+/// Received text as bytes (character n is byte n) with printable ASCII kept, a backslash
+/// doubled and every other byte as \xHH, so that the text stays readable and unambiguous.
+std::string EscapedText(const std::u16string& sData);
+/// The bytes as upper-case hexadecimal pairs separated by blanks ("4F 4B").
+std::string HexText(const std::u16string& sData);
+
+class TRunReport : public formMain::IJobObserver {
+public:
+    /// `args` as the job gets them: the option is looked up there, and wins over the file.
+    explicit TRunReport(std::vector<std::u16string> args);
+
+    void ConfigurationRead(const IniFiles::TMemIniFile& aMemIni) override;
+    void PortOpened() override;
+    void Sent(const std::u16string& sData) override;
+    void Judged(const std::u16string& sData, bool bPassed) override;
+    void PortClosed() override;
+    void Logged(uint8_t byLevel, const std::u16string& sMsg) override;
+
+    /// What goes to standard output for a run that ended with `iExitCode` (empty for None).
+    std::string Text(int iExitCode) const;
+    /// Writes Text to standard output.
+    void Write(int iExitCode) const;
+
+private:
+    using TClock = std::chrono::steady_clock;
+    struct TTelegram {
+        std::u16string data;
+        bool passed = false;
+    };
+
+    std::string JsonLine(int iExitCode) const;
+
+    std::vector<std::u16string> fArgs;
+    std::optional<TOutput> fOutput; ///< known once the configuration was read
+    std::u16string fsPortKind;
+    std::u16string fsDevice;
+    std::optional<std::u16string> fSent;
+    std::vector<TTelegram> fReceived;
+    std::optional<TClock::time_point> fOpened, fSentAt, fJudgedAt, fClosed;
+    std::vector<std::u16string> fFatal, fErrors;
+};
+
+} // namespace RunReport
