@@ -207,6 +207,13 @@ public:
             return errno == EAGAIN ? 0 : errno;
         iRead = static_cast<size_t>(r);
         fRxKnown = fRxKnown > r ? fRxKnown - static_cast<int>(r) : 0;
+        // A read that filled its buffer may have left bytes behind. They were announced, but the
+        // reader took only part, so they must count as new again: otherwise they wait, unseen,
+        // until more bytes arrive. A reader that stops reading keeps them announced once.
+        if (iRead == iCount && fRxKnown != 0) {
+            fRxKnown = 0;
+            Wake();
+        }
         return 0;
     }
 
