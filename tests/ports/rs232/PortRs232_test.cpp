@@ -201,6 +201,13 @@ TEST(PortRs232, CloseReleasesTheDeviceWhenAStepFails) {
     EXPECT_EQ(e.Msg(), u"RS232 system error! (5)");
     EXPECT_FALSE(p.fake->IsOpen());
     EXPECT_FALSE(p.port->Active());
+
+    // Destroying an open port whose close fails releases the device without a report.
+    Port q;
+    q.Init(u"Port=COM3\nBitrate=9600\n");
+    q.port->Open();
+    q.fake->Fail("Close", EIO);
+    q.port.reset();
 }
 
 TEST(PortRs232, SendWritesEachByteOnItsOwnAfterEmptyingTheReceiveSide) {
