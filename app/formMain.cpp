@@ -37,6 +37,9 @@ TfrmMain::TfrmMain(TJobEnvironment env) : fEnv(std::move(env)) {
         });
     }
     fTimeout.setInterval(5001);
+    // The default coarse timer may end up to 5 % early: a device answering in time must never be
+    // judged too late.
+    fTimeout.setTimerType(Qt::PreciseTimer);
     QObject::connect(&fTimeout, &QTimer::timeout, this, [this] { TimeoutTimer(); });
     QCoreApplication::instance()->installEventFilter(this);
     Application::SetExceptionHandler([this](QObject* Sender, const std::exception* E) {

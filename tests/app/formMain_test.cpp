@@ -57,6 +57,32 @@ TEST(RunSequence, TimeOutRunsFailureInstructionsAndEndsWith54) {
     EXPECT_EQ(o.log.back(), "Info:  Failed with exit code 54 (0x36)");
 }
 
+TEST(RunSequence, TimeOutAndWaitsAreNeverShorterThanAsked) {
+    // Milliseconds between the log lines starting with `from` and `to`, by their time stamps.
+    auto between = [](const TOutcome& o, const std::string& from, const std::string& to) {
+        auto at = [&](const std::string& start) {
+            for (size_t i = 0; i < o.log.size(); ++i)
+                if (o.log[i].rfind(start, 0) == 0) {
+                    const std::string& t = o.times[i];
+                    return ((std::stoi(t.substr(0, 2)) * 60 + std::stoi(t.substr(3, 2))) * 60 +
+                            std::stoi(t.substr(6, 2))) *
+                               1000 +
+                           std::stoi(t.substr(9, 3));
+                }
+            ADD_FAILURE() << "no line " << start;
+            return 0;
+        };
+        return (at(to) - at(from) + 86400000) % 86400000;
+    };
+    for (int run = 0; run < 4; ++run) {
+        TOutcome o =
+            RunJob(kUdpJob + "Send=X\nResponse=A\nTimeout=300\n[INSTRUCTION]\nInitial=W=200\n", {});
+        EXPECT_EQ(o.exitCode, 54);
+        EXPECT_GE(between(o, "Info:  Run initial", "Info:  Send: X"), 200);
+        EXPECT_GE(between(o, "Info:  Wait for expected response", "Error: Time out!"), 300);
+    }
+}
+
 TEST(RunSequence, ResponseWithoutSendWaitsForUnsolicitedData) {
     TOutcome o =
         RunJob(kUdpJob + "Response=HELLO\nTimeout=2000\n", {}, {}, [](formMain::TfrmMain& frm) {
