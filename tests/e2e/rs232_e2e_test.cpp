@@ -74,6 +74,21 @@ public:
             }
         });
     }
+    /// Sends back everything it receives, taking no more while its answer is not taken.
+    void Echo() {
+        fThread = std::thread([this] {
+            while (!fStop) {
+                struct pollfd p {
+                    fMaster, POLLIN, 0
+                };
+                ::poll(&p, 1, 10);
+                char buf[256];
+                ssize_t r = ::read(fMaster, buf, sizeof buf);
+                if (r > 0)
+                    WriteAll(std::string(buf, static_cast<size_t>(r)));
+            }
+        });
+    }
     std::string Received() const {
         std::lock_guard g(fLock);
         return fReceived;
@@ -270,4 +285,27 @@ TEST(Rs232EndToEnd, DeviceThatHangsUpMidTelegramFailsTheSendOnce) {
     EXPECT_EQ(reports, 1) << r.Stderr;
     std::cout << "[ figures  ] pty hang-up mid-telegram: exit " << r.ExitCode << " after "
               << r.Seconds << " s, peak RSS " << r.MaxRssKb << " KiB\n";
+}
+
+TEST(Rs232EndToEnd, LargeTelegramToAnEchoGoesOutWholeOrFailsTheSend) {
+    std::string config = kConfig;
+    config.replace(config.find("Send=PING"), 9, "Send=" + std::string(20000, 'X'));
+    config.replace(config.find("Response=P*G"), 12, "Response=X*");
+    {
+        // The echo fills the program's input while it is still sending.
+        TDevice dev;
+        dev.Echo();
+        TResult r = RunOn(dev, {}, config);
+        EXPECT_FALSE(r.TimedOut);
+        EXPECT_EQ(r.ExitCode, 0) << r.Stderr.substr(0, 2000);
+    }
+    {
+        // A line that takes nothing for longer than the driver's time-out (10 s): the send fails.
+        // The telegram is larger than what the terminal's buffers take.
+        config.replace(config.find("Send="), 5 + 20000, "Send=" + std::string(300000, 'X'));
+        TDevice dev;
+        TResult r = RunOn(dev, {}, config);
+        EXPECT_EQ(r.ExitCode, 56) << r.Stderr.substr(0, 2000);
+        EXPECT_TRUE(r.HasLine("Fatal: RS232 system error! (110) ID: F3050A:0")) << r.Stderr.substr(0, 2000);
+    }
 }

@@ -190,6 +190,13 @@ TEST(PortRs232, DeviceErrorsBecomeSystemErrors) {
     e = Raised([&] { p.port->Send(u"x"); });
     EXPECT_EQ(e.Msg(), u"RS232 system error! (-1)");
     EXPECT_EQ(e.Id().Value & 0xFFFFFF, 0xF3050Au);
+
+    // A write that ran out of time is a failed send, not one "in progress".
+    p.port->Open();
+    p.port->Serial().SetTimeout(0);
+    p.fake->Fail("Write", EINPROGRESS);
+    e = Raised([&] { p.port->Send(u"x"); });
+    EXPECT_EQ(e.Msg(), u"RS232 system error! (110)");
 }
 
 TEST(PortRs232, CloseReleasesTheDeviceWhenAStepFails) {
