@@ -8,6 +8,7 @@
 #include "common/SysUtils.h"
 #include "platform/DynLib.h"
 #include "platform/RunMode.h"
+#include "platform/SignalEvents.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -71,6 +72,7 @@ int main(int argc, char** argv) {
         app = std::make_unique<Application::TApplication<QCoreApplication>>(argc, argv);
     }
     RunMode::SetHeadless(headless);
+    SignalEvents::Install();
 
     formMain::TJobEnvironment env;
     env.Args = std::move(args);

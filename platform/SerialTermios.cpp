@@ -3,6 +3,7 @@
 // must not include <termios.h>: its definitions clash with the kernel's <asm/termbits.h>.
 
 #include "platform/SerialDevice.h"
+#include "platform/SignalEvents.h"
 
 #include <asm/termbits.h>
 #include <linux/serial.h>
@@ -63,6 +64,7 @@ public:
             ::close(fd);
             return e;
         }
+        SignalEvents::HoldDevice(fd);
         struct stat st {};
         fIsPty = ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 &&
                  major(st.st_rdev) <= 143;
@@ -89,6 +91,7 @@ public:
             return 0;
         int e = 0;
         ::ioctl(fFd, TIOCNXCL);
+        SignalEvents::ReleaseDevice(fFd);
         if (::close(fFd) != 0)
             e = errno;
         fFd = -1;

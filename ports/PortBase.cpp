@@ -2,9 +2,7 @@
 
 #include "common/MsgUtils.h"
 #include "common/SysUtils.h"
-
-#include <chrono>
-#include <thread>
+#include "platform/SignalEvents.h"
 
 namespace PortBase {
 
@@ -48,7 +46,9 @@ bool TPortBase::Instruct(const std::u16string& sStatement) {
     int32_t ms = SysUtils::StrToIntDef(sStatement.substr(2, 5), 0);
     if (ms <= 0)
         return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    // A signal that ends the run ends the wait, and the instructions after it, as their failure.
+    if (int iSignal = SignalEvents::Sleep(ms))
+        throw SysUtils::Exception(SignalEvents::InterruptionText(iSignal));
     return true;
 }
 

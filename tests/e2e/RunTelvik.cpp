@@ -43,7 +43,8 @@ bool TResult::HasLine(const std::string& line) const {
 }
 
 TResult RunHeadless(const std::vector<std::string>& args,
-                    const std::map<std::string, std::string>& env, double limitSeconds) {
+                    const std::map<std::string, std::string>& env, double limitSeconds,
+                    const TOnOutput& onOutput) {
     std::vector<std::string> envStrings;
     for (char** e = environ; *e; ++e) {
         std::string kv = *e;
@@ -112,6 +113,8 @@ TResult RunHeadless(const std::vector<std::string>& args,
         if (got <= 0)
             break;
         result.Stderr.append(buf, static_cast<size_t>(got));
+        if (onOutput)
+            onOutput(result.Stderr, pid);
     }
     close(pipeFds[0]);
     int status = 0;

@@ -8,13 +8,17 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <fcntl.h>
 #include <functional>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -130,11 +134,43 @@ const char* kConfig = "[DEVICE]\n"
                       "Timeout=1500\n";
 
 TResult RunOn(const TDevice& dev, const std::vector<std::string>& extra = {},
-              const std::string& config = kConfig) {
+              const std::string& config = kConfig, const RunTelvik::TOnOutput& onOutput = {}) {
     TTempDir dir;
     std::vector<std::string> args{"+CFG=" + dir.Write("rs232.ini", config)};
     args.insert(args.end(), extra.begin(), extra.end());
-    return RunHeadless(args, {{"TELVIK_COM3", dev.Slave()}}, 20);
+    return RunHeadless(args, {{"TELVIK_COM3", dev.Slave()}}, 20, onOutput);
+}
+
+// Whether an ordinary user can open the device now: the superuser ignores the exclusive flag, so
+// a child that became "nobody" tries it for a test run as root.
+bool OpenableByOrdinaryUser(const std::string& sPath) {
+    if (::geteuid() != 0) {
+        int fd = ::open(sPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0)
+            ::close(fd);
+        return fd >= 0;
+    }
+    ::chmod(sPath.c_str(), 0666);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(2);
+        ::_exit(::open(sPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK) >= 0 ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Sends `iSignal` to the program's group once its output holds each text of `after` in turn.
+RunTelvik::TOnOutput SignalAfter(std::vector<std::string> after, int iSignal = SIGTERM) {
+    auto sent = std::make_shared<size_t>(0);
+    return [after, iSignal, sent](const std::string& sStderr, int iGroup) {
+        if (*sent < after.size() && sStderr.find(after[*sent]) != std::string::npos) {
+            ++*sent;
+            ::kill(-iGroup, iSignal);
+        }
+    };
 }
 
 } // namespace
@@ -308,4 +344,25 @@ TEST(Rs232EndToEnd, LargeTelegramToAnEchoGoesOutWholeOrFailsTheSend) {
         EXPECT_EQ(r.ExitCode, 56) << r.Stderr.substr(0, 2000);
         EXPECT_TRUE(r.HasLine("Fatal: RS232 system error! (110) ID: F3050A:0")) << r.Stderr.substr(0, 2000);
     }
+}
+
+TEST(Rs232EndToEnd, SignalEndsTheRunThroughItsStepsAndGivesThePortBack) {
+    TDevice dev;
+    TResult r = RunOn(dev, {"+Timeout=8000", "+Failure=W=1"}, kConfig,
+                      SignalAfter({"Wait for expected response"}));
+    EXPECT_EQ(r.ExitCode, 54) << r.Stderr;
+    EXPECT_LT(r.Seconds, 5);
+    EXPECT_TRUE(r.HasLine("Fatal: Interrupted by signal SIGTERM")) << r.Stderr;
+    EXPECT_TRUE(r.HasLine("Info:  Run instruction(s) after failure: W=1")) << r.Stderr;
+    EXPECT_TRUE(r.HasLine("Info:  Failed with exit code 54 (0x36)")) << r.Stderr;
+    EXPECT_FALSE(r.HasLine("Error: Time out!"));
+    EXPECT_TRUE(OpenableByOrdinaryUser(dev.Slave())) << "the port kept its exclusive flag";
+
+    // A second signal, while the failure instructions run, ends the program at once.
+    TDevice dev2;
+    r = RunOn(dev2, {"+Timeout=8000", "+Failure=W=8000"}, kConfig,
+              SignalAfter({"Wait for expected response", "after failure"}));
+    EXPECT_EQ(r.ExitCode, -1) << r.Stderr;
+    EXPECT_LT(r.Seconds, 5);
+    EXPECT_TRUE(OpenableByOrdinaryUser(dev2.Slave())) << "the port kept its exclusive flag";
 }
