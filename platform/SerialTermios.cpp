@@ -65,6 +65,8 @@ public:
             return e;
         }
         SignalEvents::HoldDevice(fd);
+        // The port is given back as it was found, as terminal programs do.
+        fSavedOk = ::ioctl(fd, TCGETS2, &fSaved) == 0;
         struct stat st {};
         fIsPty = ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 &&
                  major(st.st_rdev) <= 143;
@@ -90,6 +92,10 @@ public:
         if (fFd < 0)
             return 0;
         int e = 0;
+        // After the driver's own closing steps (DTR and RTS down), which the old settings may
+        // not undo.
+        if (fSavedOk)
+            ::ioctl(fFd, TCSETS2, &fSaved);
         ::ioctl(fFd, TIOCNXCL);
         SignalEvents::ReleaseDevice(fFd);
         if (::close(fFd) != 0)
@@ -386,6 +392,8 @@ private:
     std::atomic<bool> fTxPending{false};
     bool fHungUp = false;
     bool fIsPty = false;
+    bool fSavedOk = false;
+    struct termios2 fSaved {};
     int fRxKnown = 0;
     bool fModemOk = false;
     uint32_t fLastModem = 0;

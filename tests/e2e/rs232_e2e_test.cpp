@@ -19,6 +19,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -171,6 +172,15 @@ RunTelvik::TOnOutput SignalAfter(std::vector<std::string> after, int iSignal = S
             ::kill(-iGroup, iSignal);
         }
     };
+}
+
+struct termios SettingsOf(const std::string& sPath) {
+    struct termios t {};
+    int fd = ::open(sPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    EXPECT_GE(fd, 0);
+    ::tcgetattr(fd, &t);
+    ::close(fd);
+    return t;
 }
 
 } // namespace
@@ -348,6 +358,7 @@ TEST(Rs232EndToEnd, LargeTelegramToAnEchoGoesOutWholeOrFailsTheSend) {
 
 TEST(Rs232EndToEnd, SignalEndsTheRunThroughItsStepsAndGivesThePortBack) {
     TDevice dev;
+    struct termios before = SettingsOf(dev.Slave());
     TResult r = RunOn(dev, {"+Timeout=8000", "+Failure=W=1"}, kConfig,
                       SignalAfter({"Wait for expected response"}));
     EXPECT_EQ(r.ExitCode, 54) << r.Stderr;
@@ -356,6 +367,9 @@ TEST(Rs232EndToEnd, SignalEndsTheRunThroughItsStepsAndGivesThePortBack) {
     EXPECT_TRUE(r.HasLine("Info:  Run instruction(s) after failure: W=1")) << r.Stderr;
     EXPECT_TRUE(r.HasLine("Info:  Failed with exit code 54 (0x36)")) << r.Stderr;
     EXPECT_FALSE(r.HasLine("Error: Time out!"));
+    struct termios after = SettingsOf(dev.Slave());
+    EXPECT_EQ(after.c_lflag, before.c_lflag) << "the settings found were not restored";
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
     EXPECT_TRUE(OpenableByOrdinaryUser(dev.Slave())) << "the port kept its exclusive flag";
 
     // A second signal, while the failure instructions run, ends the program at once.
