@@ -421,9 +421,10 @@ int TSerial::WriteAll(const char* pData, size_t iCount, size_t& iWritten) {
         // failed, or the telegram would leave with a hole.
         if (left <= 0)
             return ETIMEDOUT;
-        // While the line takes nothing, the main thread's events are served: a peer that answers
-        // as it receives (an echo) waits for its answer to be read before it takes more.
-        MainThread::ProcessPendingEvents();
+        // While the line takes nothing, the driver's hand-overs are served (not the job's own
+        // requests): a peer that answers as it receives (an echo) waits for its answer to be read
+        // before it takes more.
+        MainThread::ProcessHandOvers();
         if (!FActive)
             return -1;
     }
