@@ -301,8 +301,7 @@ TEST(PortBase, SendFramesAndEmptiesWhatWasReceived) {
     // What comes while sending is kept, but announced only with what comes after it.
     int announced = 0;
     port.SetOnDataReceived([&](Classes::TObject*) { ++announced; });
-    port.whileSending = "\x02"
-                        "echo\x03\x02ans";
+    port.whileSending = std::string("\x02") + "echo\x03" + "\x02" + "ans";
     port.Send(u"x");
     EXPECT_EQ(announced, 0);
     EXPECT_EQ(port.GetDataCount(), 1);
