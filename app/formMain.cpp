@@ -10,6 +10,7 @@
 #include "common/IniFiles.h"
 #include "common/SysUtils.h"
 #include "platform/Dialogs.h"
+#include "platform/SignalEvents.h"
 
 #include <QCoreApplication>
 #include <QEvent>
@@ -38,6 +39,9 @@ TfrmMain::TfrmMain(TJobEnvironment env) : fEnv(std::move(env)) {
         });
     }
     fTimeout.setInterval(5001);
+    // The default coarse timer may end up to 5 % early: a device answering in time must never be
+    // judged too late.
+    fTimeout.setTimerType(Qt::PreciseTimer);
     QObject::connect(&fTimeout, &QTimer::timeout, this, [this] { TimeoutTimer(); });
     QCoreApplication::instance()->installEventFilter(this);
     Application::SetExceptionHandler([this](QObject* Sender, const std::exception* E) {
@@ -46,6 +50,7 @@ TfrmMain::TfrmMain(TJobEnvironment env) : fEnv(std::move(env)) {
     TMsg::Instance()->SetOnNewMsg(
         [this](MsgUtils::TObject* Sender, const MsgUtils::TMsgId& oMsgId,
                const std::u16string& sMsg) { MsgNewMsg(Sender, oMsgId, sMsg); });
+    SignalEvents::SetOnSignal([this](int iSignal) { Interrupted(iSignal); });
     fiExitCode = ecStartup;
     TMsg::Info(caption, 0);
     Post(WM_LOADCONFIG);
@@ -53,6 +58,7 @@ TfrmMain::TfrmMain(TJobEnvironment env) : fEnv(std::move(env)) {
 
 TfrmMain::~TfrmMain() {
     fTimeout.stop();
+    SignalEvents::SetOnSignal(nullptr);
     if (fPort) {
         fPort->SetOnDataReceived(nullptr);
         fPort->SetOnOpened(nullptr);
@@ -92,11 +98,16 @@ void TfrmMain::ApplicationEvents1Exception(QObject*, const std::exception* E) {
 }
 
 void TfrmMain::Post(TRequest request) {
+    if (request == WM_FINISH)
+        fbFinishPosted = true;
     QCoreApplication::postEvent(this, new QEvent(static_cast<QEvent::Type>(request)));
 }
 
 bool TfrmMain::eventFilter(QObject* watched, QEvent* event) {
-    switch (static_cast<int>(event->type())) {
+    const int type = static_cast<int>(event->type());
+    if (fbInterrupted && (type == WM_LOADCONFIG || type == WM_OPENPORT))
+        return true;
+    switch (type) {
     case WM_LOADCONFIG:
         LoadConfiguration();
         return true;
@@ -252,12 +263,16 @@ void TfrmMain::PortOpened(MsgUtils::TObject*) {
 }
 
 void TfrmMain::StartTimeout() {
+    if (fbInterrupted)
+        return;
     // An interval of 0 or below switches the time-out off: the wait then lasts until data comes.
     if (fTimeout.interval() > 0)
         fTimeout.start();
 }
 
 void TfrmMain::PortDataReceived(MsgUtils::TObject*) {
+    if (fbInterrupted)
+        return;
     std::u16string data = fPort ? fPort->GetData() : std::u16string();
     if (data.empty())
         return;
@@ -287,6 +302,9 @@ void TfrmMain::FinishJob() {
         PortClosed(nullptr);
         return;
     }
+    // Steps that went on after the signal (a send under way) do not change the verdict.
+    if (fbInterrupted)
+        fiExitCode = fiInterruptedCode;
     try {
         if (fiExitCode == ecSuccess) {
             std::u16string final = fIniFile->ReadString(u"INSTRUCTION", u"Final", u"");
@@ -313,6 +331,22 @@ void TfrmMain::FinishJob() {
     TMsg::Info(u"Close port...", 0);
     fbCloseCalled = true;
     fPort->Close();
+}
+
+void TfrmMain::Interrupted(int iSignal) {
+    TMsg::Fatal(SignalEvents::InterruptionText(iSignal), 0);
+    fTimeout.stop();
+    fbInterrupted = true;
+    if (fbCloseCalled) {
+        // The run is over; only the window kept the program.
+        CloseWindow();
+        return;
+    }
+    // The run ends as a failure of the step under way; a success waiting to be finished was
+    // in its final step.
+    fiInterruptedCode = fiExitCode == ecSuccess ? ecFinalInstruction : fiExitCode;
+    if (!fbFinishPosted)
+        Post(WM_FINISH);
 }
 
 void TfrmMain::PortClosed(MsgUtils::TObject*) {

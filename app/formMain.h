@@ -91,6 +91,8 @@ private:
     void TimeoutTimer();
     void FinishJob();
     void PortClosed(MsgUtils::TObject* Sender);
+    /// SIGINT, SIGTERM or SIGHUP came: the run ends as a failure of its current step.
+    void Interrupted(int iSignal);
     void RunInstructions(const std::u16string& sList);
 
     void ShowWindow();
@@ -104,8 +106,11 @@ private:
     std::unique_ptr<LogWindow::ILogView> fWindow;
     QTimer fTimeout;
     int fiExitCode = 0;
-    bool fbCloseCalled = false; ///< the port's Close ran once; never again
-    bool fbClosed = false;      ///< the window was closed and the loop told to end
+    bool fbCloseCalled = false;  ///< the port's Close ran once; never again
+    bool fbClosed = false;       ///< the window was closed and the loop told to end
+    bool fbFinishPosted = false; ///< a finish request is on its way
+    bool fbInterrupted = false;  ///< a signal ended the run
+    int fiInterruptedCode = 0;   ///< the code of the step the signal ended
 };
 
 } // namespace formMain

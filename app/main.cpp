@@ -10,6 +10,7 @@
 #include "platform/Dialogs.h"
 #include "platform/DynLib.h"
 #include "platform/RunMode.h"
+#include "platform/SignalEvents.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -77,6 +78,7 @@ int main(int argc, char** argv) {
         app = std::make_unique<Application::TApplication<QCoreApplication>>(argc, argv);
     }
     RunMode::SetHeadless(headless);
+    SignalEvents::Install();
 
     formMain::TJobEnvironment env;
     env.Args = std::move(args);

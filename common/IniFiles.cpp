@@ -22,6 +22,13 @@ char16_t Fold(char16_t c) {
     return c;
 }
 
+std::u16string Folded(const std::u16string& s) {
+    std::u16string f(s);
+    for (char16_t& c : f)
+        c = Fold(c);
+    return f;
+}
+
 bool SameName(const std::u16string& a, const std::u16string& b) {
     if (a.size() != b.size())
         return false;
@@ -110,6 +117,7 @@ std::u16string TMemIniFile::DecodeFile(const std::string& bytes) {
 
 void TMemIniFile::SetText(const std::u16string& sText) {
     fSections.clear();
+    fSectionIndex.clear();
     Section* current = nullptr;
     size_t pos = 0;
     while (pos < sText.size()) {
@@ -125,10 +133,8 @@ void TMemIniFile::SetText(const std::u16string& sText) {
         if (line.front() == u'[' && line.back() == u']' && line.size() >= 2) {
             std::u16string name = SysUtils::Trim(line.substr(1, line.size() - 2));
             current = FindSection(name);
-            if (current == nullptr) {
-                fSections.push_back(Section{name, {}});
-                current = &fSections.back();
-            }
+            if (current == nullptr)
+                current = &AddSection(name);
             continue;
         }
         if (current == nullptr)
@@ -143,10 +149,14 @@ void TMemIniFile::SetText(const std::u16string& sText) {
 }
 
 TMemIniFile::Section* TMemIniFile::FindSection(const std::u16string& sSection) {
-    for (auto& s : fSections)
-        if (SameName(s.name, sSection))
-            return &s;
-    return nullptr;
+    auto it = fSectionIndex.find(Folded(sSection));
+    return it == fSectionIndex.end() ? nullptr : &fSections[it->second];
+}
+
+TMemIniFile::Section& TMemIniFile::AddSection(const std::u16string& sSection) {
+    fSectionIndex.emplace(Folded(sSection), fSections.size());
+    fSections.push_back(Section{sSection, {}});
+    return fSections.back();
 }
 
 const TMemIniFile::Section* TMemIniFile::FindSection(const std::u16string& sSection) const {
@@ -180,10 +190,8 @@ bool TMemIniFile::ValueExists(const std::u16string& sSection, const std::u16stri
 void TMemIniFile::WriteString(const std::u16string& sSection, const std::u16string& sKey,
                               const std::u16string& sValue) {
     Section* s = FindSection(sSection);
-    if (s == nullptr) {
-        fSections.push_back(Section{sSection, {}});
-        s = &fSections.back();
-    }
+    if (s == nullptr)
+        s = &AddSection(sSection);
     if (const Line* line = FindKey(*s, sKey)) {
         const_cast<Line*>(line)->value = sValue;
         return;

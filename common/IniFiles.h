@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace IniFiles {
@@ -54,8 +55,13 @@ private:
     const Section* FindSection(const std::u16string& sSection) const;
     static const Line* FindKey(const Section& s, const std::u16string& sKey);
 
+    Section& AddSection(const std::u16string& sSection);
+
     std::u16string fsFileName;
     std::vector<Section> fSections;
+    // Section by its case-folded name, so that a file with very many sections loads in time
+    // linear in its size.
+    std::unordered_map<std::u16string, size_t> fSectionIndex;
 };
 
 } // namespace IniFiles

@@ -1,6 +1,7 @@
 #include "platform/MainThread.h"
 
 #include <QCoreApplication>
+#include <QEvent>
 #include <QThread>
 #include <condition_variable>
 #include <cstdint>
@@ -16,6 +17,12 @@ bool IsMainThread() {
 void ProcessPendingEvents() {
     if (QCoreApplication::instance() != nullptr)
         QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+void ProcessHandOvers() {
+    // Hand-overs are queued calls on the application object, and only those are delivered.
+    if (QCoreApplication* app = QCoreApplication::instance())
+        QCoreApplication::sendPostedEvents(app, QEvent::MetaCall);
 }
 
 struct THandOver::State {

@@ -15,6 +15,10 @@ bool IsMainThread();
 /// hand-overs flowing.
 void ProcessPendingEvents();
 
+/// Runs only the hand-overs waiting for the main thread: for waits that must keep workers going
+/// without running the job's own requests in the middle of a step.
+void ProcessHandOvers();
+
 class THandOver {
 public:
     THandOver();

@@ -3,6 +3,7 @@
 // must not include <termios.h>: its definitions clash with the kernel's <asm/termbits.h>.
 
 #include "platform/SerialDevice.h"
+#include "platform/SignalEvents.h"
 
 #include <asm/termbits.h>
 #include <linux/serial.h>
@@ -63,6 +64,9 @@ public:
             ::close(fd);
             return e;
         }
+        SignalEvents::HoldDevice(fd);
+        // The port is given back as it was found, as terminal programs do.
+        fSavedOk = ::ioctl(fd, TCGETS2, &fSaved) == 0;
         struct stat st {};
         fIsPty = ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 &&
                  major(st.st_rdev) <= 143;
@@ -88,7 +92,12 @@ public:
         if (fFd < 0)
             return 0;
         int e = 0;
+        // After the driver's own closing steps (DTR and RTS down), which the old settings may
+        // not undo.
+        if (fSavedOk)
+            ::ioctl(fFd, TCSETS2, &fSaved);
         ::ioctl(fFd, TIOCNXCL);
+        SignalEvents::ReleaseDevice(fFd);
         if (::close(fFd) != 0)
             e = errno;
         fFd = -1;
@@ -207,6 +216,13 @@ public:
             return errno == EAGAIN ? 0 : errno;
         iRead = static_cast<size_t>(r);
         fRxKnown = fRxKnown > r ? fRxKnown - static_cast<int>(r) : 0;
+        // A read that filled its buffer may have left bytes behind. They were announced, but the
+        // reader took only part, so they must count as new again: otherwise they wait, unseen,
+        // until more bytes arrive. A reader that stops reading keeps them announced once.
+        if (iRead == iCount && fRxKnown != 0) {
+            fRxKnown = 0;
+            Wake();
+        }
         return 0;
     }
 
@@ -376,6 +392,8 @@ private:
     std::atomic<bool> fTxPending{false};
     bool fHungUp = false;
     bool fIsPty = false;
+    bool fSavedOk = false;
+    struct termios2 fSaved {};
     int fRxKnown = 0;
     bool fModemOk = false;
     uint32_t fLastModem = 0;

@@ -2,9 +2,7 @@
 
 #include "common/MsgUtils.h"
 #include "common/SysUtils.h"
-
-#include <chrono>
-#include <thread>
+#include "platform/SignalEvents.h"
 
 namespace PortBase {
 
@@ -48,7 +46,9 @@ bool TPortBase::Instruct(const std::u16string& sStatement) {
     int32_t ms = SysUtils::StrToIntDef(sStatement.substr(2, 5), 0);
     if (ms <= 0)
         return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    // A signal that ends the run ends the wait, and the instructions after it, as their failure.
+    if (int iSignal = SignalEvents::Sleep(ms))
+        throw SysUtils::Exception(SignalEvents::InterruptionText(iSignal));
     return true;
 }
 
@@ -58,6 +58,13 @@ void TPortBase::Send(const std::u16string& sData) {
     int32_t result = StringToByteStream(frame, stream, FbyCodeByte);
     if (result < 0)
         throw EMsg(0xF10200, result);
+    // A port may serve events while its line is busy; what comes meanwhile is kept, but judged
+    // only once the telegram is out and the job waits for it.
+    struct TSending {
+        bool& b;
+        ~TSending() { b = false; }
+    } sending{fbSending};
+    fbSending = true;
     SendStream(stream);
 }
 
@@ -90,9 +97,9 @@ void TPortBase::ReceiveData(const std::string& sRxData) {
         fsRxCache[old + i] = static_cast<uint8_t>(static_cast<uint8_t>(sRxData[i]) ^ FbyCodeByte);
     if (Framed()) {
         ExtractTelegrams();
-        if (!fslRxBuffer.empty() && FOnDataReceived)
+        if (!fslRxBuffer.empty() && FOnDataReceived && !fbSending)
             FOnDataReceived(this);
-    } else if (CacheLength() > 0 && FOnDataReceived) {
+    } else if (CacheLength() > 0 && FOnDataReceived && !fbSending) {
         FOnDataReceived(this);
     }
 }

@@ -102,6 +102,7 @@ private:
     size_t fiEndScanFrom = 0;
     std::deque<std::u16string> fslRxBuffer;
 
+    bool fbSending = false; ///< inside Send: received data is kept without an event
     uint8_t FbyCodeByte = 0;
     int32_t FiMaxRxCache = 0xFFFF;
     TNotifyEvent FOnRxBufferOverflow;

@@ -40,6 +40,13 @@ void TLogWindow::AppendLine(const std::u16string& sLine) {
         fMemo1->setUpdatesEnabled(true);
     }
     fMemo1->appendPlainText(QString::fromStdU16String(sLine));
+    // The view follows the text cursor (also when the window is first shown). Left at the end
+    // of a long line, it scrolls sideways and cuts off the time of every line; at the start of
+    // the newest line, it shows the start of the lines and the newest one.
+    QTextCursor cursor(doc);
+    cursor.movePosition(QTextCursor::End);
+    cursor.movePosition(QTextCursor::StartOfBlock);
+    fMemo1->setTextCursor(cursor);
 }
 
 void TLogWindow::SetCaption(const std::u16string& sCaption) {

@@ -20,6 +20,10 @@ TPortRs232::TPortRs232(const std::u16string& sTelegramStart, const std::u16strin
 }
 
 TPortRs232::~TPortRs232() {
+    // Closing may report an error, and the handlers reach the driver through fSerial, which is
+    // already empty while the driver is being destroyed: a destroyed port has nobody to tell.
+    fSerial->SetOnError(nullptr);
+    fSerial->SetOnRxData(nullptr);
     fSerial.reset();
 }
 

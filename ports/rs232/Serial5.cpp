@@ -2,6 +2,7 @@
 
 #include "platform/Dialogs.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -18,6 +19,9 @@ constexpr int32_t kRates[] = {110,   300,   600,   1200,  2400,   4800,   9600, 
                               19200, 38400, 56000, 57600, 115200, 128000, 256000};
 
 constexpr uint32_t kEventMask = evRxChar | evTxEmpty | evCTS | evDSR | evRLSD | evBreak | evRing;
+
+// How long a write waits for room before it serves the main thread's events again.
+constexpr int64_t kWriteSliceMs = 20;
 
 // Runs one step of a sequence that must be completed whatever a report raises; the first
 // exception is kept for the end.
@@ -393,10 +397,37 @@ void TSerial::Write(uint8_t by) {
     // The kernel takes the byte at once unless its buffer is full; then the wait for room is
     // bounded by Timeout whatever WaitTxComplete says, as a byte dropped would be data lost.
     size_t n = 0;
-    int e = FDevice->Write(&by, 1, FTimeout, n);
+    int e = WriteAll(reinterpret_cast<const char*>(&by), 1, n);
     WrittenBytes = static_cast<uint32_t>(n);
     if (e != 0)
         CheckLastError(e);
+}
+
+int TSerial::WriteAll(const char* pData, size_t iCount, size_t& iWritten) {
+    iWritten = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(FTimeout);
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now())
+                        .count();
+        size_t n = 0;
+        int e =
+            FDevice->Write(pData + iWritten, iCount - iWritten,
+                           static_cast<uint32_t>(std::clamp<int64_t>(left, 0, kWriteSliceMs)), n);
+        iWritten += n;
+        if (e != EINPROGRESS)
+            return e;
+        // Nothing goes on writing the rest in the background: a write that ran out of time has
+        // failed, or the telegram would leave with a hole.
+        if (left <= 0)
+            return ETIMEDOUT;
+        // While the line takes nothing, the driver's hand-overs are served (not the job's own
+        // requests): a peer that answers as it receives (an echo) waits for its answer to be read
+        // before it takes more.
+        MainThread::ProcessHandOvers();
+        if (!FActive)
+            return -1;
+    }
 }
 
 void TSerial::Write(const std::string& sText) {
@@ -413,7 +444,7 @@ void TSerial::Write(const std::string& sText) {
         if (FWaitOnTxFull && !WaitForRoom(static_cast<int32_t>(len)))
             return;
         size_t n = 0;
-        int e = FDevice->Write(sText.data() + pos, len, FTimeout, n);
+        int e = WriteAll(sText.data() + pos, len, n);
         WrittenBytes = static_cast<uint32_t>(n);
         if (e != 0 && CheckLastError(e))
             return;

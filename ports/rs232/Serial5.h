@@ -222,6 +222,9 @@ private:
     void ShowError(int iCode);
     /// Waits until the output queue has room for `iCount` bytes; false when the port closed.
     bool WaitForRoom(int32_t iCount);
+    /// Writes all `iCount` bytes within Timeout, serving the hand-overs to the main thread while
+    /// the device takes none; ETIMEDOUT when time ran out first, -1 when the port closed meanwhile.
+    int WriteAll(const char* pData, size_t iCount, size_t& iWritten);
     /// Called by the event thread when it leaves the open port.
     void ThreadLeft();
 

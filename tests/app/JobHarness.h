@@ -94,6 +94,7 @@ private:
 struct TOutcome {
     int exitCode = -1;
     std::vector<std::string> log;     ///< log lines without their time
+    std::vector<std::string> times;   ///< the time of each log line, "hh:nn:ss.zzz"
     std::vector<std::string> journal; ///< what the port was asked, in order
     bool HasLine(const std::string& line) const {
         for (const auto& l : log)
@@ -125,6 +126,7 @@ inline TOutcome RunJob(const std::string& ini, const std::vector<std::string>& a
         env.Observer = std::move(observer);
     env.Write = [&](const std::string& line) {
         out.log.push_back(line.substr(13, line.size() - 14));
+        out.times.push_back(line.substr(0, 12));
     };
     QEventLoop loop;
     env.Quit = [&] { loop.quit(); };

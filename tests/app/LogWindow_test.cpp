@@ -2,6 +2,8 @@
 #include "app/LogWindow.h"
 #include "app/gui/LogWindowWidget.h"
 
+#include <QCoreApplication>
+#include <QScrollBar>
 #include <QTextBlock>
 #include <gtest/gtest.h>
 
@@ -38,4 +40,26 @@ TEST(LogWindowWidget, ReadOnlyNoWrapAndTrimmedFrom800To500) {
     EXPECT_EQ(w.Memo1()->document()->blockCount(), 501);
     EXPECT_EQ(w.Memo1()->document()->firstBlock().text(), QStringLiteral("line 302"));
     EXPECT_EQ(w.Memo1()->document()->lastBlock().text(), QStringLiteral("line 802"));
+}
+
+TEST(LogWindowWidget, ViewShowsTheStartOfTheLinesAndTheNewestLine) {
+    // The window is shown with a long line last (a failure shows it at the end of the run), and
+    // lines keep coming after it.
+    TLogWindow w;
+    auto append = [&](int i) {
+        w.AppendLine(u"12:00:00.000 Info:  line " + SysUtils::IntToStr(i) +
+                     (i % 20 == 0 ? std::u16string(400, u'x') : u""));
+    };
+    for (int i = 1; i <= 20; ++i)
+        append(i);
+    w.Show();
+    for (int i = 21; i <= 41; ++i) {
+        QCoreApplication::processEvents();
+        EXPECT_EQ(w.Memo1()->horizontalScrollBar()->value(), 0) << "before line " << i;
+        append(i);
+    }
+    QCoreApplication::processEvents();
+    EXPECT_GT(w.Memo1()->horizontalScrollBar()->maximum(), 0);
+    EXPECT_EQ(w.Memo1()->verticalScrollBar()->value(), w.Memo1()->verticalScrollBar()->maximum());
+    EXPECT_GT(w.Memo1()->verticalScrollBar()->maximum(), 0);
 }

@@ -2,8 +2,13 @@
 #include "app/LogWindow.h"
 #include "app/formMain.h"
 
+#include "platform/SignalEvents.h"
+
+#include <csignal>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 using JobHarness::RunJob;
 using JobHarness::TFakePort;
@@ -55,6 +60,61 @@ TEST(RunSequence, TimeOutRunsFailureInstructionsAndEndsWith54) {
     EXPECT_TRUE(Contains(o.journal, "Instruct W=1 @154"));
     EXPECT_EQ(o.journal.back(), "Close");
     EXPECT_EQ(o.log.back(), "Info:  Failed with exit code 54 (0x36)");
+}
+
+TEST(RunSequence, TimeOutAndWaitsAreNeverShorterThanAsked) {
+    // Milliseconds between the log lines starting with `from` and `to`, by their time stamps.
+    auto between = [](const TOutcome& o, const std::string& from, const std::string& to) {
+        auto at = [&](const std::string& start) {
+            for (size_t i = 0; i < o.log.size(); ++i)
+                if (o.log[i].rfind(start, 0) == 0) {
+                    const std::string& t = o.times[i];
+                    return ((std::stoi(t.substr(0, 2)) * 60 + std::stoi(t.substr(3, 2))) * 60 +
+                            std::stoi(t.substr(6, 2))) *
+                               1000 +
+                           std::stoi(t.substr(9, 3));
+                }
+            ADD_FAILURE() << "no line " << start;
+            return 0;
+        };
+        return (at(to) - at(from) + 86400000) % 86400000;
+    };
+    for (int run = 0; run < 4; ++run) {
+        TOutcome o =
+            RunJob(kUdpJob + "Send=X\nResponse=A\nTimeout=300\n[INSTRUCTION]\nInitial=W=200\n", {});
+        EXPECT_EQ(o.exitCode, 54);
+        EXPECT_GE(between(o, "Info:  Run initial", "Info:  Send: X"), 200);
+        EXPECT_GE(between(o, "Info:  Wait for expected response", "Error: Time out!"), 300);
+    }
+}
+
+TEST(RunSequence, ASignalEndsTheStepUnderWayAsItsFailure) {
+    auto signalIn = [](int ms, int iSignal) {
+        return std::thread([=] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+            ::kill(::getpid(), iSignal);
+        });
+    };
+    SignalEvents::Install();
+    std::thread t = signalIn(500, SIGTERM);
+    TOutcome wait =
+        RunJob(kUdpJob + "Send=X\nResponse=A\nTimeout=5000\n[INSTRUCTION]\nFailure=W=1\n", {});
+    t.join();
+    EXPECT_EQ(wait.exitCode, 54);
+    EXPECT_TRUE(wait.HasLine("Fatal: Interrupted by signal SIGTERM"));
+    EXPECT_FALSE(wait.HasLine("Error: Time out!"));
+    EXPECT_TRUE(Contains(wait.journal, "Instruct W=1 @154"));
+    EXPECT_EQ(wait.journal.back(), "Close");
+
+    // A wait statement ends with the signal, failing its list.
+    SignalEvents::Install();
+    t = signalIn(500, SIGHUP);
+    TOutcome initial = RunJob(kUdpJob + "Send=X\n[INSTRUCTION]\nInitial=W=9000\n", {});
+    t.join();
+    SignalEvents::Uninstall();
+    EXPECT_EQ(initial.exitCode, 59);
+    EXPECT_TRUE(initial.HasLine("Fatal: Interrupted by signal SIGHUP"));
+    EXPECT_EQ(initial.log.back(), "Info:  Failed with exit code 59 (0x3B)");
 }
 
 TEST(RunSequence, ResponseWithoutSendWaitsForUnsolicitedData) {

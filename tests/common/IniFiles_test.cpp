@@ -104,6 +104,15 @@ TEST(IniSyntax, NamesIgnoreCaseAndAbsentKeysGiveTheDefault) {
     EXPECT_EQ(ini.ReadInteger(u"DEVICE", u"bitrate", 0), 9600);
     EXPECT_EQ(ini.ReadInteger(u"DEVICE", u"Bad", -1), -1);
     EXPECT_EQ(ini.ReadInteger(u"DEVICE", u"Missing", 7), 7);
+
+    // A section named again, in any case, goes on where it left off, also in a copy.
+    TMemIniFile again = FromText(u"[\u00E4b]\nx=1\n[B]\n[\u00C4B]\ny=2\n");
+    TMemIniFile copy = again;
+    copy.WriteString(u"\u00C4b", u"z", u"3");
+    EXPECT_EQ(copy.ReadString(u"\u00E4B", u"x", u""), u"1");
+    EXPECT_EQ(copy.ReadString(u"\u00E4B", u"y", u""), u"2");
+    EXPECT_EQ(copy.ReadString(u"\u00E4B", u"z", u""), u"3");
+    EXPECT_FALSE(again.ValueExists(u"\u00E4B", u"z"));
 }
 
 TEST(IniSyntax, LinesBeforeTheFirstSectionAndLinesWithoutEqualSign) {

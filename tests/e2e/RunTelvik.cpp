@@ -43,7 +43,8 @@ bool TResult::HasLine(const std::string& line) const {
 }
 
 TResult RunHeadless(const std::vector<std::string>& args,
-                    const std::map<std::string, std::string>& env, double limitSeconds) {
+                    const std::map<std::string, std::string>& env, double limitSeconds,
+                    const TOnOutput& onOutput) {
     std::vector<std::string> envStrings;
     for (char** e = environ; *e; ++e) {
         std::string kv = *e;
@@ -120,6 +121,8 @@ TResult RunHeadless(const std::vector<std::string>& args,
             ssize_t got = read(p[i].fd, buf, sizeof buf);
             if (got > 0) {
                 sinks[i]->append(buf, static_cast<size_t>(got));
+                if (i == 0 && onOutput)
+                    onOutput(result.Stderr, pid);
             } else {
                 close(*fds[i]);
                 *fds[i] = -1;

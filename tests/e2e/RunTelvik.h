@@ -2,6 +2,7 @@
 // Runs the real program headless as a batch script would, and gives back its exit code and the
 // log lines it wrote to standard error.
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -21,10 +22,15 @@ struct TResult {
     bool HasLine(const std::string& line) const;
 };
 
+/// Called with what the program wrote to standard error so far and its process group, each time
+/// it writes.
+using TOnOutput = std::function<void(const std::string& sStderr, int iGroup)>;
+
 /// Runs `build/telvik` with `args` (argument 0 is added), without a display, with `env` added to
 /// the environment, killing it after `limitSeconds`.
 TResult RunHeadless(const std::vector<std::string>& args,
-                    const std::map<std::string, std::string>& env = {}, double limitSeconds = 20);
+                    const std::map<std::string, std::string>& env = {}, double limitSeconds = 20,
+                    const TOnOutput& onOutput = {});
 
 /// A fresh directory for one test's files, removed with everything in it when it goes.
 class TTempDir {

@@ -11,16 +11,21 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <poll.h>
 #include <sstream>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -74,9 +79,24 @@ public:
                     return;
                 }
                 for (const auto& c : chunks) {
-                    [[maybe_unused]] ssize_t w = ::write(fMaster, c.data(), c.size());
+                    WriteAll(c);
                     std::this_thread::sleep_for(std::chrono::milliseconds(20));
                 }
+            }
+        });
+    }
+    /// Sends back everything it receives, taking no more while its answer is not taken.
+    void Echo() {
+        fThread = std::thread([this] {
+            while (!fStop) {
+                struct pollfd p {
+                    fMaster, POLLIN, 0
+                };
+                ::poll(&p, 1, 10);
+                char buf[256];
+                ssize_t r = ::read(fMaster, buf, sizeof buf);
+                if (r > 0)
+                    WriteAll(std::string(buf, static_cast<size_t>(r)));
             }
         });
     }
@@ -86,6 +106,21 @@ public:
     }
 
 private:
+    // A chunk larger than the terminal's buffer goes in as the program makes room.
+    void WriteAll(const std::string& c) {
+        for (size_t done = 0; done < c.size() && !fStop;) {
+            ssize_t w = ::write(fMaster, c.data() + done, c.size() - done);
+            if (w > 0) {
+                done += static_cast<size_t>(w);
+                continue;
+            }
+            struct pollfd p {
+                fMaster, POLLOUT, 0
+            };
+            ::poll(&p, 1, 10);
+        }
+    }
+
     int fMaster = -1;
     std::string fSlave;
     mutable std::mutex fLock;
@@ -106,11 +141,52 @@ const char* kConfig = "[DEVICE]\n"
                       "Timeout=1500\n";
 
 TResult RunOn(const TDevice& dev, const std::vector<std::string>& extra = {},
-              const std::string& config = kConfig) {
+              const std::string& config = kConfig, const RunTelvik::TOnOutput& onOutput = {}) {
     TTempDir dir;
     std::vector<std::string> args{"+CFG=" + dir.Write("rs232.ini", config)};
     args.insert(args.end(), extra.begin(), extra.end());
-    return RunHeadless(args, {{"TELVIK_COM3", dev.Slave()}}, 20);
+    return RunHeadless(args, {{"TELVIK_COM3", dev.Slave()}}, 20, onOutput);
+}
+
+// Whether an ordinary user can open the device now: the superuser ignores the exclusive flag, so
+// a child that became "nobody" tries it for a test run as root.
+bool OpenableByOrdinaryUser(const std::string& sPath) {
+    if (::geteuid() != 0) {
+        int fd = ::open(sPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0)
+            ::close(fd);
+        return fd >= 0;
+    }
+    ::chmod(sPath.c_str(), 0666);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(2);
+        ::_exit(::open(sPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK) >= 0 ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Sends `iSignal` to the program's group once its output holds each text of `after` in turn.
+RunTelvik::TOnOutput SignalAfter(std::vector<std::string> after, int iSignal = SIGTERM) {
+    auto sent = std::make_shared<size_t>(0);
+    return [after, iSignal, sent](const std::string& sStderr, int iGroup) {
+        if (*sent < after.size() && sStderr.find(after[*sent]) != std::string::npos) {
+            ++*sent;
+            ::kill(-iGroup, iSignal);
+        }
+    };
+}
+
+struct termios SettingsOf(const std::string& sPath) {
+    struct termios t {};
+    int fd = ::open(sPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    EXPECT_GE(fd, 0);
+    ::tcgetattr(fd, &t);
+    ::close(fd);
+    return t;
 }
 
 } // namespace
@@ -131,6 +207,16 @@ TEST(Rs232EndToEnd, FramingFindsTheTelegramAcrossChunksAndNoise) {
     TResult r = RunOn(dev);
     EXPECT_EQ(r.ExitCode, 0) << r.Stderr;
     EXPECT_TRUE(r.HasLine("Info:  Response passed: \"P*G\" = \"PONG\"")) << r.Stderr;
+}
+
+TEST(Rs232EndToEnd, LongAnswerAlreadyQueuedIsReadToTheEnd) {
+    // More than one read takes (the receive queue size + 1) is waiting when the program looks.
+    for (size_t size : {1500u, 20000u}) {
+        TDevice dev;
+        dev.Serve("[PING]", {"[P" + std::string(size - 4, 'x') + "G]"});
+        TResult r = RunOn(dev);
+        EXPECT_EQ(r.ExitCode, 0) << size << " bytes\n" << r.Stderr;
+    }
 }
 
 TEST(Rs232EndToEnd, WrongResponseEndsWith51) {
@@ -386,4 +472,52 @@ TEST(Rs232EndToEnd, OutputGivesTheDevicesBytesOrTheRunInJson) {
     TResult t = RunOn(silent, {"+Output=Response", "+Timeout=200"});
     EXPECT_EQ(t.ExitCode, 54) << t.Stderr;
     EXPECT_EQ(t.Stdout, "");
+}
+
+TEST(Rs232EndToEnd, LargeTelegramToAnEchoGoesOutWholeOrFailsTheSend) {
+    std::string config = kConfig;
+    config.replace(config.find("Send=PING"), 9, "Send=" + std::string(20000, 'X'));
+    config.replace(config.find("Response=P*G"), 12, "Response=X*");
+    {
+        // The echo fills the program's input while it is still sending.
+        TDevice dev;
+        dev.Echo();
+        TResult r = RunOn(dev, {}, config);
+        EXPECT_FALSE(r.TimedOut);
+        EXPECT_EQ(r.ExitCode, 0) << r.Stderr.substr(0, 2000);
+    }
+    {
+        // A line that takes nothing for longer than the driver's time-out (10 s): the send fails.
+        // The telegram is larger than what the terminal's buffers take.
+        config.replace(config.find("Send="), 5 + 20000, "Send=" + std::string(300000, 'X'));
+        TDevice dev;
+        TResult r = RunOn(dev, {}, config);
+        EXPECT_EQ(r.ExitCode, 56) << r.Stderr.substr(0, 2000);
+        EXPECT_TRUE(r.HasLine("Fatal: RS232 system error! (110) ID: F3050A:0")) << r.Stderr.substr(0, 2000);
+    }
+}
+
+TEST(Rs232EndToEnd, SignalEndsTheRunThroughItsStepsAndGivesThePortBack) {
+    TDevice dev;
+    struct termios before = SettingsOf(dev.Slave());
+    TResult r = RunOn(dev, {"+Timeout=8000", "+Failure=W=1"}, kConfig,
+                      SignalAfter({"Wait for expected response"}));
+    EXPECT_EQ(r.ExitCode, 54) << r.Stderr;
+    EXPECT_LT(r.Seconds, 5);
+    EXPECT_TRUE(r.HasLine("Fatal: Interrupted by signal SIGTERM")) << r.Stderr;
+    EXPECT_TRUE(r.HasLine("Info:  Run instruction(s) after failure: W=1")) << r.Stderr;
+    EXPECT_TRUE(r.HasLine("Info:  Failed with exit code 54 (0x36)")) << r.Stderr;
+    EXPECT_FALSE(r.HasLine("Error: Time out!"));
+    struct termios after = SettingsOf(dev.Slave());
+    EXPECT_EQ(after.c_lflag, before.c_lflag) << "the settings found were not restored";
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_TRUE(OpenableByOrdinaryUser(dev.Slave())) << "the port kept its exclusive flag";
+
+    // A second signal, while the failure instructions run, ends the program at once.
+    TDevice dev2;
+    r = RunOn(dev2, {"+Timeout=8000", "+Failure=W=8000"}, kConfig,
+              SignalAfter({"Wait for expected response", "after failure"}));
+    EXPECT_EQ(r.ExitCode, -1) << r.Stderr;
+    EXPECT_LT(r.Seconds, 5);
+    EXPECT_TRUE(OpenableByOrdinaryUser(dev2.Slave())) << "the port kept its exclusive flag";
 }

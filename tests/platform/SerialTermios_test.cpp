@@ -194,6 +194,18 @@ TEST(SerialTermios, UnreadBytesAreAnnouncedOnceAndCloseEndsTheWait) {
     EXPECT_EQ(dev->Read(buf, sizeof buf, n), 0);
     EXPECT_EQ(std::string(buf, n), "abc");
 
+    // A read that leaves bytes behind announces them again.
+    pty.Send("0123456789");
+    auto more = wait();
+    ASSERT_EQ(more.wait_for(std::chrono::seconds(2)), std::future_status::ready);
+    EXPECT_EQ(dev->Read(buf, 4, n), 0);
+    auto rest = wait();
+    ASSERT_EQ(rest.wait_for(std::chrono::seconds(2)), std::future_status::ready)
+        << "bytes left behind by a partial read were never announced again";
+    EXPECT_EQ(rest.get(), std::make_pair(0, evRxChar));
+    EXPECT_EQ(dev->Read(buf, sizeof buf, n), 0);
+    EXPECT_EQ(std::string(buf, n), "456789");
+
     size_t w = 0;
     EXPECT_EQ(dev->Write("x", 1, 1000, w), 0);
     auto third = wait();

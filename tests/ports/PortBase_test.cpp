@@ -39,12 +39,15 @@ public:
 
     std::vector<std::string> sent;
     int cacheAtSend = -1;
+    std::string whileSending; ///< received while the telegram goes out
 
 protected:
     void SendStream(TMemoryStream& msTxData) override {
         TPortBase::SendStream(msTxData);
         cacheAtSend = GetDataCount();
         sent.push_back(msTxData.Bytes());
+        if (!whileSending.empty())
+            ReceiveData(whileSending);
     }
 
 private:
@@ -294,6 +297,17 @@ TEST(PortBase, SendFramesAndEmptiesWhatWasReceived) {
     EXPECT_EQ(port.GetDataCount(), 0);
     port.Send(u"");
     EXPECT_EQ(port.sent[1], "\x02\x03");
+
+    // What comes while sending is kept, but announced only with what comes after it.
+    int announced = 0;
+    port.SetOnDataReceived([&](Classes::TObject*) { ++announced; });
+    port.whileSending = std::string("\x02") + "echo\x03" + "\x02" + "ans";
+    port.Send(u"x");
+    EXPECT_EQ(announced, 0);
+    EXPECT_EQ(port.GetDataCount(), 1);
+    port.Receive("wer\x03");
+    EXPECT_EQ(announced, 1);
+    EXPECT_EQ(port.GetDataCount(), 2);
 }
 
 TEST(PortBase, SendRefusesCharactersAboveByteRangeAndSendsNothing) {

@@ -190,6 +190,13 @@ TEST(PortRs232, DeviceErrorsBecomeSystemErrors) {
     e = Raised([&] { p.port->Send(u"x"); });
     EXPECT_EQ(e.Msg(), u"RS232 system error! (-1)");
     EXPECT_EQ(e.Id().Value & 0xFFFFFF, 0xF3050Au);
+
+    // A write that ran out of time is a failed send, not one "in progress".
+    p.port->Open();
+    p.port->Serial().SetTimeout(0);
+    p.fake->Fail("Write", EINPROGRESS);
+    e = Raised([&] { p.port->Send(u"x"); });
+    EXPECT_EQ(e.Msg(), u"RS232 system error! (110)");
 }
 
 TEST(PortRs232, CloseReleasesTheDeviceWhenAStepFails) {
@@ -201,6 +208,13 @@ TEST(PortRs232, CloseReleasesTheDeviceWhenAStepFails) {
     EXPECT_EQ(e.Msg(), u"RS232 system error! (5)");
     EXPECT_FALSE(p.fake->IsOpen());
     EXPECT_FALSE(p.port->Active());
+
+    // Destroying an open port whose close fails releases the device without a report.
+    Port q;
+    q.Init(u"Port=COM3\nBitrate=9600\n");
+    q.port->Open();
+    q.fake->Fail("Close", EIO);
+    q.port.reset();
 }
 
 TEST(PortRs232, SendWritesEachByteOnItsOwnAfterEmptyingTheReceiveSide) {
