@@ -125,17 +125,19 @@ const std::vector<std::u16string>& KnownOptions() {
 }
 
 size_t EditDistance(const std::u16string& a, const std::u16string& b) {
-    std::vector<size_t> row(b.size() + 1);
+    // Rows i-2, i-1 and i of the table; two neighbours swapped count as one slip ("Nmae").
+    std::vector<size_t> before(b.size() + 1), above(b.size() + 1), row(b.size() + 1);
     for (size_t j = 0; j <= b.size(); ++j)
         row[j] = j;
     for (size_t i = 1; i <= a.size(); ++i) {
-        size_t diagonal = row[0];
+        before.swap(above);
+        above.swap(row);
         row[0] = i;
         for (size_t j = 1; j <= b.size(); ++j) {
-            size_t above = row[j];
-            row[j] =
-                std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-            diagonal = above;
+            row[j] = std::min(
+                {above[j] + 1, row[j - 1] + 1, above[j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+                row[j] = std::min(row[j], before[j - 2] + 1);
         }
     }
     return row[b.size()];

@@ -21,8 +21,8 @@ std::string VersionText();
 /// The options a job reads, as "+Name=".
 const std::vector<std::u16string>& KnownOptions();
 
-/// The number of single-character insertions, deletions and substitutions that turn one text
-/// into the other.
+/// The number of single-character insertions, deletions, substitutions and swaps of neighbours
+/// that turn one text into the other.
 size_t EditDistance(const std::u16string& a, const std::u16string& b);
 /// The candidate closest to `s` with case ignored, when it is close enough to be a slip of the
 /// keyboard; empty otherwise.

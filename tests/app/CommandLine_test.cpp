@@ -32,6 +32,7 @@ TEST(CommandLine, UnknownArgumentsAreNamedWithTheNearestKnownOne) {
         {u"+Timout=500", u"Unknown option ignored: +Timout=500 (did you mean +Timeout=?)"},
         {u"+timeout=500", u"Unknown option ignored: +timeout=500 (did you mean +Timeout=?)"},
         {u"+Send", u"Unknown option ignored: +Send (did you mean +Send=?)"},
+        {u"+Sned=x", u"Unknown option ignored: +Sned=x (did you mean +Send=?)"},
         {u"+X=1", u"Unknown option ignored: +X=1"},
         {u"-v", u"Unknown option ignored: -v (did you mean -V?)"},
         {u"--halp", u"Unknown option ignored: --halp (did you mean --help?)"},

@@ -190,6 +190,10 @@ TEST(Rs232EndToEnd, MissingDeviceAndBusyPortEndWith67) {
                                   {{"TELVIK_COM3", dir.Path() + "/no-such-tty"}}, 20);
     EXPECT_EQ(missing.ExitCode, 67) << missing.Stderr;
     EXPECT_TRUE(missing.HasLine("Fatal: RS232 system error! (2) ID: F3050A:0")) << missing.Stderr;
+    EXPECT_TRUE(missing.HasLine("Hint:  open " + dir.Path() +
+                                "/no-such-tty: No such file or directory: no such device: see "
+                                "telvik --list"))
+        << missing.Stderr;
     for (const auto& l : missing.LogLines()) {
         EXPECT_EQ(l.find("after failure"), std::string::npos) << l;
         EXPECT_EQ(l.find("Close port"), std::string::npos) << l;
@@ -203,6 +207,10 @@ TEST(Rs232EndToEnd, MissingDeviceAndBusyPortEndWith67) {
     ::close(holder);
     EXPECT_EQ(busy.ExitCode, 67) << busy.Stderr;
     EXPECT_TRUE(busy.HasLine("Fatal: RS232 system error! (11) ID: F3050A:0")) << busy.Stderr;
+    EXPECT_TRUE(busy.HasLine("Hint:  open " + dev.Slave() +
+                             ": Resource temporarily unavailable: busy: held by process " +
+                             std::to_string(::getpid()) + " (telvik_tests)"))
+        << busy.Stderr;
 
     // Another Telvik holding the port.
     dev.Serve("[PING]", {});
@@ -214,6 +222,7 @@ TEST(Rs232EndToEnd, MissingDeviceAndBusyPortEndWith67) {
     holderRun.join();
     EXPECT_EQ(second.ExitCode, 67) << second.Stderr;
     EXPECT_TRUE(second.HasLine("Fatal: RS232 system error! (11) ID: F3050A:0")) << second.Stderr;
+    EXPECT_NE(second.Stderr.find("busy: held by process "), std::string::npos) << second.Stderr;
     EXPECT_EQ(first.ExitCode, 54) << first.Stderr;
 }
 
@@ -245,4 +254,32 @@ TEST(Rs232EndToEnd, DeviceThatHangsUpMidTelegramFailsTheSendOnce) {
     EXPECT_EQ(reports, 1) << r.Stderr;
     std::cout << "[ figures  ] pty hang-up mid-telegram: exit " << r.ExitCode << " after "
               << r.Seconds << " s, peak RSS " << r.MaxRssKb << " KiB\n";
+}
+
+TEST(Rs232EndToEnd, DevicePathPortAndTheHighRates) {
+    for (const char* rate : {"230400", "460800", "921600"}) {
+        TDevice dev;
+        dev.Serve("[PING]", {"[PONG]"});
+        // TELVIK_COM3 is set but not used.
+        TResult file = RunOn(dev, {},
+                             "[DEVICE]\nName=RS232\nPort=" + dev.Slave() + "\nBitrate=" + rate +
+                                 "\n[TELEGRAM]\nStart=[\nEnd=]\nSend=PING\nResponse=P*G\n");
+        EXPECT_EQ(file.ExitCode, 0) << file.Stderr;
+        EXPECT_EQ(file.Stderr.find("Default bit rate"), std::string::npos) << file.Stderr;
+    }
+    TDevice dev;
+    dev.Serve("[PING]", {"[PONG]"});
+    TResult option = RunHeadless({"+CFG=/nonexistent.ini", "+RS232=" + dev.Slave() + ",921600",
+                                  "+Start=[", "+End=]", "+Send=PING", "+Response=PONG"});
+    EXPECT_EQ(option.ExitCode, 0) << option.Stderr;
+    EXPECT_EQ(dev.Received(), "[PING]");
+}
+
+TEST(Rs232EndToEnd, TheExampleSendsItsLineEnd) {
+    TDevice dev;
+    dev.Serve("*IDN?\r\n", {"ID TELVIK 1\r\n"});
+    TResult r = RunHeadless({"+CFG=" TELVIK_SOURCE_DIR "/examples/rs232.ini"},
+                            {{"TELVIK_COM3", dev.Slave()}}, 20);
+    EXPECT_EQ(r.ExitCode, 0) << r.Stderr;
+    EXPECT_EQ(dev.Received(), "*IDN?\r\n");
 }
