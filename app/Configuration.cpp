@@ -1,10 +1,13 @@
 #include "app/Configuration.h"
 
+#include "app/CommandLine.h"
 #include "common/CommaSeparatedValue.h"
 #include "common/IniFiles.h"
 #include "common/SysUtils.h"
 
+#include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -81,6 +84,102 @@ std::u16string ProgramPath() {
     char buf[PATH_MAX];
     ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
     return n > 0 ? SysUtils::FromUtf8(std::string(buf, static_cast<size_t>(n))) : u"telvik";
+}
+
+TConfigLookup SystemConfigLookup(const std::u16string& sProgramPath) {
+    TConfigLookup where;
+    where.ProgramPath = sProgramPath;
+    char buf[PATH_MAX];
+    if (::getcwd(buf, sizeof buf) != nullptr)
+        where.WorkingDir = SysUtils::FromUtf8(buf);
+    if (const char* v = std::getenv("XDG_CONFIG_HOME"))
+        where.XdgConfigHome = SysUtils::FromUtf8(v);
+    if (const char* v = std::getenv("HOME"))
+        where.Home = SysUtils::FromUtf8(v);
+    return where;
+}
+
+TConfigChoice LocateConfiguration(const TConfigLookup& where, bool bCfgGiven,
+                                  const std::u16string& sCfg) {
+    TConfigChoice choice;
+    if (bCfgGiven) {
+        std::vector<std::u16string> candidates{CombinePath(where.ProgramPath, sCfg)};
+        if (!sCfg.empty() && sCfg[0] != u'/' && !where.WorkingDir.empty())
+            candidates.push_back(CombinePath(where.WorkingDir + u"/", sCfg));
+        for (const auto& c : candidates) {
+            if (FileExists(c)) {
+                choice.File = c;
+                choice.CfgTried.clear();
+                return choice;
+            }
+            if (std::find(choice.CfgTried.begin(), choice.CfgTried.end(), c) ==
+                choice.CfgTried.end())
+                choice.CfgTried.push_back(c);
+        }
+    }
+    std::u16string beside = ChangeFileExt(where.ProgramPath, u".ini");
+    std::u16string configHome = !where.XdgConfigHome.empty() && where.XdgConfigHome[0] == u'/'
+                                    ? where.XdgConfigHome
+                                : where.Home.empty() ? std::u16string()
+                                                     : where.Home + u"/.config";
+    std::vector<std::u16string> defaults{beside};
+    if (!configHome.empty())
+        defaults.push_back(configHome + u"/telvik/telvik.ini");
+    defaults.push_back(where.SystemDir + u"/telvik.ini");
+    choice.File = beside;
+    for (const auto& d : defaults) {
+        if (FileExists(d)) {
+            choice.File = d;
+            break;
+        }
+    }
+    return choice;
+}
+
+std::u16string CfgNotFoundText(const std::u16string& sCfg, const TConfigChoice& choice) {
+    std::u16string text = u"+CFG=" + sCfg + u" not found, tried: ";
+    for (size_t i = 0; i < choice.CfgTried.size(); ++i)
+        text += (i > 0 ? u", " : u"") + choice.CfgTried[i];
+    return text;
+}
+
+std::vector<std::u16string> UnknownIniEntries(const IniFiles::TMemIniFile& aMemIni) {
+    struct TSectionKeys {
+        std::u16string section;
+        std::vector<std::u16string> keys;
+    };
+    static const std::vector<TSectionKeys> kKnown{
+        {u"GENERAL", {u"Visible"}},
+        {u"DEVICE",
+         {u"Name", u"Port", u"Bitrate", u"DataBits", u"Parity", u"StopBit", u"FlowControl",
+          u"DestAddress", u"DestPort", u"ListeningPort"}},
+        {u"INSTRUCTION", {u"Initial", u"Failure", u"Final"}},
+        {u"TELEGRAM", {u"Start", u"End", u"Send", u"Response", u"Timeout"}},
+    };
+    std::vector<std::u16string> sectionNames;
+    for (const auto& k : kKnown)
+        sectionNames.push_back(k.section);
+    std::vector<std::u16string> hints;
+    for (const auto& section : aMemIni.ReadSections()) {
+        auto known = std::find_if(kKnown.begin(), kKnown.end(), [&](const TSectionKeys& k) {
+            return SysUtils::SameText(k.section, section);
+        });
+        if (known == kKnown.end()) {
+            std::u16string near = CommandLine::Nearest(section, sectionNames);
+            hints.push_back(u"Unknown section [" + section + u"] ignored" +
+                            (near.empty() ? u"" : u" (did you mean [" + near + u"]?)"));
+            continue;
+        }
+        for (const auto& key : aMemIni.ReadSectionKeys(section)) {
+            if (std::any_of(known->keys.begin(), known->keys.end(),
+                            [&](const auto& k) { return SysUtils::SameText(k, key); }))
+                continue;
+            std::u16string near = CommandLine::Nearest(key, known->keys);
+            hints.push_back(u"Unknown key " + key + u" in [" + known->section + u"] ignored" +
+                            (near.empty() ? u"" : u" (did you mean " + near + u"?)"));
+        }
+    }
+    return hints;
 }
 
 namespace {

@@ -30,6 +30,35 @@ bool FileExists(const std::u16string& sPath);
 /// The running program's own path (from /proc/self/exe).
 std::u16string ProgramPath();
 
+/// Where a configuration file is looked for.
+struct TConfigLookup {
+    std::u16string ProgramPath;
+    std::u16string WorkingDir;    ///< a relative +CFG= not beside the program is looked for here
+    std::u16string XdgConfigHome; ///< $XDG_CONFIG_HOME; used only when absolute
+    std::u16string Home;          ///< $HOME, for ~/.config when XdgConfigHome is not usable
+    std::u16string SystemDir = u"/etc/telvik";
+};
+/// This process's lookup: its environment and working directory.
+TConfigLookup SystemConfigLookup(const std::u16string& sProgramPath);
+
+struct TConfigChoice {
+    std::u16string File;                  ///< the file to load; it need not exist
+    std::vector<std::u16string> CfgTried; ///< the +CFG= paths tried in vain
+};
+/// The +CFG= file (`bCfgGiven`, `sCfg`): absolute, else beside the program, else in the working
+/// directory. When there is none: the program's name with ".ini" beside it, else
+/// <config home>/telvik/telvik.ini, else <system dir>/telvik.ini; the file beside the program
+/// when none of them exists.
+TConfigChoice LocateConfiguration(const TConfigLookup& where, bool bCfgGiven,
+                                  const std::u16string& sCfg);
+
+/// "+CFG=other.ini not found, tried: /opt/telvik/other.ini, /home/me/other.ini".
+std::u16string CfgNotFoundText(const std::u16string& sCfg, const TConfigChoice& choice);
+
+/// One hint per section of the file that Telvik does not read, and per key of its four sections
+/// that it does not know ("Unknown section [TELEGRAMM] ignored (did you mean [TELEGRAM]?)").
+std::vector<std::u16string> UnknownIniEntries(const IniFiles::TMemIniFile& aMemIni);
+
 /// "+FTDI=" port, bit rate, 4-character frame code (data bits, parity, stop bit, flow control).
 void AssignFtdiSettings(IniFiles::TMemIniFile& aMemIni, const std::u16string& sValue);
 /// "+RS232=" port, bit rate.

@@ -24,6 +24,18 @@ std::u16string LevelText(uint8_t byTypeNo, const std::u16string& sMsg) {
     return SysUtils::Format(u"[%d] %s", {byTypeNo, text});
 }
 
+std::u16string EscapeControls(const std::u16string& sLine) {
+    std::u16string text;
+    text.reserve(sLine.size());
+    for (char16_t c : sLine) {
+        if (c < 0x20 || (c >= 0x7F && c <= 0x9F))
+            text += SysUtils::Format(u"\\x%.2x", {static_cast<int>(c)});
+        else
+            text += c;
+    }
+    return text;
+}
+
 std::u16string CurrentTimeText() {
     return QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz")).toStdU16String();
 }

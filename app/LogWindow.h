@@ -17,6 +17,10 @@ std::u16string CurrentTimeText();
 std::u16string FormatLogLine(const std::u16string& sTime, uint8_t byTypeNo,
                              const std::u16string& sMsg);
 
+/// `sLine` with every control character (below 0x20, 0x7F, 0x80..0x9F) as "\x1B", so that text
+/// from a device cannot drive a terminal it is printed on.
+std::u16string EscapeControls(const std::u16string& sLine);
+
 /// The main window's face as the job sees it. The widget itself lives in the window plug-in
 /// (app/gui), which is loaded only when a display exists, so that headless runs never load the
 /// toolkit's widget libraries.

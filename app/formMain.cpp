@@ -1,6 +1,7 @@
 #include "app/formMain.h"
 
 #include "app/Application.h"
+#include "app/CommandLine.h"
 #include "app/Configuration.h"
 #include "app/ExitCodes.h"
 #include "app/Instructions.h"
@@ -83,8 +84,10 @@ void TfrmMain::MsgNewMsg(MsgUtils::TObject*, const MsgUtils::TMsgId& oMsgId,
     fEnv.Observer->Logged(oMsgId.TypeNo(), sMsg);
     if (fWindow)
         fWindow->AppendLine(line);
-    else if (fEnv.Write)
-        fEnv.Write(SysUtils::ToUtf8(line) + "\n");
+    // Standard error always has the log, also beside a window; what a device sent must not
+    // drive the terminal there.
+    if (fEnv.Write)
+        fEnv.Write(SysUtils::ToUtf8(LogWindow::EscapeControls(line)) + "\n");
 }
 
 void TfrmMain::ApplicationEvents1Exception(QObject*, const std::exception* E) {
@@ -94,6 +97,8 @@ void TfrmMain::ApplicationEvents1Exception(QObject*, const std::exception* E) {
     else
         text = E ? SysUtils::FromUtf8(E->what()) : u"Unknown exception";
     TMsg::Fatal(text, 0);
+    if (auto* e = dynamic_cast<const SysUtils::Exception*>(E); e && !e->Hint().empty())
+        TMsg::Hint(u"%s", {e->Hint()}, 0);
     Post(WM_FINISH);
 }
 
@@ -126,16 +131,20 @@ void TfrmMain::LoadConfiguration() {
     TMsg::Info(u"Load configuration...", 0);
     fiExitCode = ecConfiguration;
     const auto& args = fEnv.Args;
-    std::u16string sFile = Configuration::ChangeFileExt(fEnv.ProgramPath, u".ini");
+    for (const auto& warning : CommandLine::UnknownArguments(args))
+        TMsg::Warning(u"%s", {warning}, 0);
     std::u16string v;
-    if (FindCmdLineOption(args, u"+CFG=", v) > 0) {
-        std::u16string candidate = Configuration::CombinePath(fEnv.ProgramPath, v);
-        if (Configuration::FileExists(candidate))
-            sFile = candidate;
-    }
+    bool bCfg = FindCmdLineOption(args, u"+CFG=", v) > 0;
+    Configuration::TConfigChoice choice = Configuration::LocateConfiguration(
+        Configuration::SystemConfigLookup(fEnv.ProgramPath), bCfg, v);
+    if (!choice.CfgTried.empty())
+        TMsg::Warning(u"%s", {Configuration::CfgNotFoundText(v, choice)}, 0);
+    std::u16string sFile = choice.File;
     if (Configuration::FileExists(sFile))
         TMsg::Info(u"Load default from: %s", {sFile}, 0);
     fIniFile = std::make_unique<IniFiles::TMemIniFile>(sFile);
+    for (const auto& hint : Configuration::UnknownIniEntries(*fIniFile))
+        TMsg::Hint(u"%s", {hint}, 0);
 
     if (FindCmdLineOption(args, u"+Visible=", v) > 0)
         fIniFile->WriteString(u"GENERAL", u"Visible", v);
@@ -143,6 +152,10 @@ void TfrmMain::LoadConfiguration() {
         ShowWindow();
     Dialogs::SetBoxesSuppressed(fIniFile->ReadString(u"GENERAL", u"Visible", u"OnError") ==
                                 u"Never");
+    if (std::u16string visible = fIniFile->ReadString(u"GENERAL", u"Visible", u"OnError");
+        visible != u"Always" && visible != u"Never" && visible != u"OnError")
+        TMsg::Hint(u"Visible \"%s\" is none of Always, Never, OnError: it acts as \"OnError\"",
+                   {visible}, 0);
 
     struct DeviceOption {
         const char16_t* option;
@@ -257,6 +270,9 @@ void TfrmMain::PortOpened(MsgUtils::TObject*) {
         TMsg::Info(u"Wait for expected response: " + fsExpectedResponse, 0);
         StartTimeout();
     } else {
+        if (send.empty())
+            TMsg::Warning(u"Nothing to send and no response expected: the job exchanges nothing",
+                          0);
         fiExitCode = ecSuccess;
         Post(WM_FINISH);
     }

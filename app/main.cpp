@@ -1,6 +1,7 @@
 // Telvik: one short exchange with a device, reported through the exit code.
 
 #include "app/Application.h"
+#include "app/CommandLine.h"
 #include "app/Configuration.h"
 #include "app/LogWindow.h"
 #include "app/RunReport.h"
@@ -42,6 +43,12 @@ DynLib::TLibHandle LoadWindowPlugin(const std::u16string& sProgram, std::string&
 } // namespace
 
 int main(int argc, char** argv) {
+    // --help, --version and --list answer at once: no configuration, no port, no display.
+    if (CommandLine::TImmediateAction eAction =
+            CommandLine::FindImmediateAction(std::vector<std::string>(argv, argv + argc));
+        eAction != CommandLine::iaNone)
+        return CommandLine::RunImmediateAction(eAction, stdout);
+
     // The arguments as the shell split them, before the toolkit takes its own out of argv.
     std::vector<std::u16string> args;
     for (int i = 0; i < argc; ++i)

@@ -148,6 +148,22 @@ void TMemIniFile::SetText(const std::u16string& sText) {
     }
 }
 
+std::vector<std::u16string> TMemIniFile::ReadSections() const {
+    std::vector<std::u16string> names;
+    for (const Section& s : fSections)
+        names.push_back(s.name);
+    return names;
+}
+
+std::vector<std::u16string> TMemIniFile::ReadSectionKeys(const std::u16string& sSection) const {
+    std::vector<std::u16string> keys;
+    if (const Section* s = FindSection(sSection))
+        for (const Line& l : s->lines)
+            if (l.hasKey)
+                keys.push_back(l.key);
+    return keys;
+}
+
 TMemIniFile::Section* TMemIniFile::FindSection(const std::u16string& sSection) {
     auto it = fSectionIndex.find(Folded(sSection));
     return it == fSectionIndex.end() ? nullptr : &fSections[it->second];

@@ -37,6 +37,10 @@ public:
                      const std::u16string& sValue);
     void WriteInteger(const std::u16string& sSection, const std::u16string& sKey, int32_t iValue);
     bool ValueExists(const std::u16string& sSection, const std::u16string& sKey) const;
+    /// The section names in file order, as written.
+    std::vector<std::u16string> ReadSections() const;
+    /// The key names of a section in file order, as written (lines without "=" left out).
+    std::vector<std::u16string> ReadSectionKeys(const std::u16string& sSection) const;
 
     static constexpr int64_t kMaxFileSize = 16 * 1024 * 1024;
 

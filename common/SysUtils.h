@@ -16,6 +16,9 @@ class Exception : public std::exception {
 public:
     explicit Exception(std::u16string sMessage);
     const std::u16string& Message() const { return fsMessage; }
+    /// What the user can do about it, logged as a Hint after the message; empty when nothing.
+    const std::u16string& Hint() const { return fsHint; }
+    void SetHint(std::u16string sHint) { fsHint = std::move(sHint); }
     /// The message as UTF-8, for the C++ runtime's benefit.
     const char* what() const noexcept override { return fsUtf8.c_str(); }
 
@@ -25,6 +28,7 @@ protected:
 private:
     std::u16string fsMessage;
     std::string fsUtf8;
+    std::u16string fsHint;
 };
 
 /// Raised by the number conversions for text that is not a number; the message names the text.

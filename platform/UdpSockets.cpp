@@ -84,7 +84,7 @@ public:
     int32_t Create() override {
         int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP);
         if (fd < 0)
-            Fail();
+            Fail("socket");
         return fd;
     }
 
@@ -94,7 +94,7 @@ public:
         sa.sin_addr.s_addr = htonl(INADDR_ANY);
         sa.sin_port = htons(wPort);
         if (::bind(hSocket, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0)
-            return Fail();
+            return Fail("bind 0.0.0.0:" + std::to_string(wPort));
         return true;
     }
 
@@ -149,7 +149,9 @@ public:
                          reinterpret_cast<sockaddr*>(&sa), sizeof sa);
         } while (n < 0 && errno == EINTR);
         if (n < 0) {
-            Fail();
+            char sAddr[INET_ADDRSTRLEN] = "?";
+            ::inet_ntop(AF_INET, &sa.sin_addr, sAddr, sizeof sAddr);
+            Fail("sendto " + std::string(sAddr) + ":" + std::to_string(wPort));
             return -1;
         }
         return static_cast<int32_t>(n);
@@ -202,6 +204,7 @@ public:
     }
 
     int32_t LastError() override { return fiLastError; }
+    std::string LastFailure() const override { return fsLastFailure; }
 
     uint32_t InetAddr(const std::string& sHost) override {
         if (sHost.find('\0') != std::string::npos)
@@ -234,9 +237,17 @@ private:
         fiLastError = WinSockCodeFromErrno(errno);
         return false;
     }
+    bool Fail(const std::string& sCall) {
+        int e = errno;
+        char buf[256];
+        fsLastFailure = sCall + ": " + ::strerror_r(e, buf, sizeof buf);
+        errno = e;
+        return Fail();
+    }
 
     std::map<int32_t, TReadNotifier*> fNotifiers;
     int32_t fiLastError = 0;
+    std::string fsLastFailure;
 };
 
 } // namespace

@@ -52,6 +52,9 @@ public:
     virtual void CloseSocket(int32_t hSocket) = 0;
     /// The WinSock number of the last failed call.
     virtual int32_t LastError() = 0;
+    /// The last failed call with what it was made on and the system's text, for the user
+    /// ("bind 0.0.0.0:47001: Address already in use"); empty when not known.
+    virtual std::string LastFailure() const { return {}; }
 
     /// A dotted IPv4 address (network order), or all ones when `sHost` is none.
     virtual uint32_t InetAddr(const std::string& sHost) = 0;

@@ -3,6 +3,8 @@
 #include "common/SysUtils.h"
 #include "platform/DynLib.h"
 
+#include <cstdlib>
+
 namespace FtdiD2xxDll {
 
 namespace {
@@ -64,6 +66,24 @@ bool ProbeD2xxLibrary() {
     } catch (...) {
         return false;
     }
+}
+
+std::u16string D2xxLibraryHint() {
+    std::string sFiles;
+    for (const std::string& sFile : D2xxLibraryFiles())
+        sFiles += (sFiles.empty() ? "" : ", ") + sFile;
+    std::string sHint;
+    if (DynLib::TLibHandle h = LoadAnyFile()) {
+        DynLib::FreeLibrary(h);
+        sHint = "dlopen " + sFiles + ": loaded, but older than 1.4.0 or without " +
+                "FT_GetLibraryVersion";
+    } else {
+        sHint = "dlopen " + sFiles + ": " + DynLib::LastLoadError();
+    }
+    const char* sPath = std::getenv("LD_LIBRARY_PATH");
+    sHint += "; LD_LIBRARY_PATH=" + std::string(sPath != nullptr ? sPath : "") +
+             "; install FTDI's D2XX library: see docs/ftdi.md";
+    return SysUtils::FromUtf8(sHint);
 }
 
 void LoadD2xxLibrary() {

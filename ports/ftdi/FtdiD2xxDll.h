@@ -150,6 +150,9 @@ bool ProbeD2xxLibrary();
 void LoadD2xxLibrary();
 /// True while the binding holds the library.
 bool D2xxLibraryLoaded();
+/// Why the library is not usable, for the user: the files looked for with the loader's reason
+/// (or that the one found is too old), the LD_LIBRARY_PATH in force and where the docs are.
+std::u16string D2xxLibraryHint();
 /// Releases the library at program end and empties the table, so that a late call answers
 /// FT_NOT_SUPPORTED instead of jumping into a library that is gone.
 void UnloadD2xxLibrary();

@@ -51,8 +51,12 @@ void TPortFtdi::Init(const IniFiles::TMemIniFile& aMemIni) {
             ~TRelease() { FtdiUtils::TFtdiDetector::InstanceRelease(); }
         } release;
         FtdiUtils::TFtdiDetector* aDetector = FtdiUtils::TFtdiDetector::Instance();
-        if (!aDetector->Find(sPort))
-            throw EMsg(aDetector->ErrorText(), 0xF2010A, 0);
+        if (!aDetector->Find(sPort)) {
+            EMsg e(aDetector->ErrorText(), 0xF2010A, 0);
+            if (!FtdiD2xx::TFtdiD2xxBase::Available())
+                e.SetHint(FtdiD2xxDll::D2xxLibraryHint());
+            throw e;
+        }
         fdwUsbId = aDetector->UsbLocationId();
         fsPortId = aDetector->DeviceIndication();
     }

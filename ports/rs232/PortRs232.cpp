@@ -2,6 +2,7 @@
 
 #include "common/IniFiles.h"
 #include "common/MsgUtils.h"
+#include "platform/SerialPorts.h"
 #include "ports/rs232/Rs232Utils.h"
 
 namespace PortRs232 {
@@ -31,12 +32,16 @@ void TPortRs232::Init(const IniFiles::TMemIniFile& aMemIni) {
     std::u16string sPort = aMemIni.ReadString(u"DEVICE", u"Port", u"");
     if (sPort.empty())
         throw EMsg(u"No COM port defined!", 0xF30114, 0);
-    int32_t n = Rs232Utils::ComPortNumber(sPort);
+    // A device path (/dev/ttyUSB0, /dev/serial/by-id/...) is opened as it stands; its port
+    // number only has to pass the range check of the open.
+    bool bPath = sPort[0] == u'/';
+    int32_t n = bPath ? 1 : Rs232Utils::ComPortNumber(sPort);
     if (n < 1)
         throw EMsg(SysUtils::Format(u"Invalid COM port definition \"%s\"!", {sPort}), 0xF3010A, 0);
     fiPortNo = static_cast<uint32_t>(n);
     if (n <= 255)
         fSerial->SetPort(static_cast<sPorts>(n));
+    fSerial->SetDevicePath(bPath ? SysUtils::ToUtf8(sPort) : std::string());
     fsPortId = sPort;
     int32_t iBitrate = aMemIni.ReadInteger(u"DEVICE", u"Bitrate", 0);
     if (iBitrate > 0)
@@ -100,7 +105,11 @@ bool TPortRs232::SetPortActive(uint32_t iPortNo) {
 }
 
 void TPortRs232::SerialError(TObject*) {
-    throw EMsg(SysUtils::Format(u"RS232 system error! (%d)", {fSerial->ErrorCode()}), 0xF3050A, 0);
+    EMsg e(SysUtils::Format(u"RS232 system error! (%d)", {fSerial->ErrorCode()}), 0xF3050A, 0);
+    // A driver that is not open yet met the error while opening the device.
+    e.SetHint(SysUtils::FromUtf8(SerialPorts::ErrorHint(
+        fSerial->Active() ? "" : "open", fSerial->DevicePath(), fSerial->ErrorCode())));
+    throw e;
 }
 
 void TPortRs232::SerialRxData(TObject*) {
@@ -111,6 +120,8 @@ void TPortRs232::SerialRxData(TObject*) {
             ReceiveData(sRx);
     } catch (const SysUtils::Exception& e) {
         TMsg::Fatal(u"Exception in RS232 Rx event: " + e.Message(), 0);
+        if (!e.Hint().empty())
+            TMsg::Hint(u"%s", {e.Hint()}, 0);
     } catch (const std::exception& e) {
         TMsg::Fatal(u"Exception in RS232 Rx event: " + SysUtils::FromUtf8(e.what()), 0);
     }

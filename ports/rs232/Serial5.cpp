@@ -15,8 +15,10 @@ using namespace SerialDevice;
 
 namespace {
 
-constexpr int32_t kRates[] = {110,   300,   600,   1200,  2400,   4800,   9600,  14400,
-                              19200, 38400, 56000, 57600, 115200, 128000, 256000};
+constexpr int32_t kRates[] = {110, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 38400, 56000,
+                              57600, 115200, 128000, 256000,
+                              // What adapters on Linux are commonly run at beyond the classic list.
+                              230400, 460800, 921600};
 
 constexpr uint32_t kEventMask = evRxChar | evTxEmpty | evCTS | evDSR | evRLSD | evBreak | evRing;
 
@@ -66,6 +68,17 @@ void TSerial::SetPort(sPorts v) {
         FPort = v;
         SetupPort(FActive);
     }
+}
+
+void TSerial::SetDevicePath(const std::string& sPath) {
+    if (sPath != fsDevicePath) {
+        fsDevicePath = sPath;
+        SetupPort(FActive);
+    }
+}
+
+std::string TSerial::DevicePath() const {
+    return fsDevicePath.empty() ? ComDevicePath(FPort) : fsDevicePath;
 }
 
 void TSerial::SetBaudrate(int32_t v) {
@@ -181,7 +194,7 @@ void TSerial::SetupPort(bool bOpen) {
 }
 
 void TSerial::OpenPort() {
-    int e = FDevice->Open(ComDevicePath(FPort));
+    int e = FDevice->Open(DevicePath());
     if (e != 0) {
         CheckLastError(e);
         return;

@@ -115,6 +115,10 @@ public:
     // --- Settings: "reconfigure" setters reopen an open port with the new value.
     sPorts Port() const { return FPort; }
     void SetPort(sPorts v);
+    /// A device path opened instead of the port number's (empty: the number's, ComDevicePath).
+    void SetDevicePath(const std::string& sPath);
+    /// The path the port opens.
+    std::string DevicePath() const;
     int32_t Baudrate() const { return FBaudrate; }
     /// A rate outside the accepted list shows "Baudrate is not valid" and keeps the old rate.
     void SetBaudrate(int32_t v);
@@ -229,6 +233,7 @@ private:
     void ThreadLeft();
 
     sPorts FPort = 1;
+    std::string fsDevicePath;
     int32_t FBaudrate = 9600;
     eParity FParity = paNone;
     eDataBits FDataBits = d8bit;

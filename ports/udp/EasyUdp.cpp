@@ -204,4 +204,8 @@ std::u16string WinSockErrorText(int32_t iCode) {
     return u"Not a WinSock error.";
 }
 
+std::string TUdpSocket::LastFailure() const {
+    return fApi->LastFailure();
+}
+
 } // namespace EasyUdp

@@ -63,6 +63,9 @@ public:
     void SetOnError(TNotifyUdpError e) { FOnError = std::move(e); }
 
     bool IsBound() const { return Socket_IsBound; }
+    /// The last failed socket call, what it was made on and the system's text; empty when not
+    /// known.
+    std::string LastFailure() const;
 
     /// Largest datagram sent or received.
     int32_t MaxLength = kUdpBufferSize;

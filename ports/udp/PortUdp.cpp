@@ -57,8 +57,11 @@ void TPortUdp::Open() {
         TMsg::Hint(u"UDP port %d already open.", {static_cast<int>(fwListeningPort)}, 0);
         return;
     }
-    if (!SetListeningPort(fwListeningPort))
-        throw EMsg(u"UDP port open failed!", 0xF4020A, 0);
+    if (!SetListeningPort(fwListeningPort)) {
+        EMsg e(u"UDP port open failed!", 0xF4020A, 0);
+        e.SetHint(FailureHint());
+        throw e;
+    }
     Fire(FOnOpened);
 }
 
@@ -76,8 +79,15 @@ void TPortUdp::SendStream(Classes::TMemoryStream& msTxData) {
     int64_t iSize = std::min<int64_t>(msTxData.Size(), INT32_MAX);
     int32_t iSent =
         fUdp->SendData(fsDestAddress, fwDestPort, msTxData.Memory(), static_cast<int32_t>(iSize));
-    if (iSent < 1)
-        throw EMsg(u"UDP datagram send failed!" + fsSocketErrorText, 0xF4030A, 0);
+    if (iSent < 1) {
+        EMsg e(u"UDP datagram send failed!" + fsSocketErrorText, 0xF4030A, 0);
+        e.SetHint(FailureHint());
+        throw e;
+    }
+}
+
+std::u16string TPortUdp::FailureHint() const {
+    return fUdp ? SysUtils::FromUtf8(fUdp->LastFailure()) : std::u16string();
 }
 
 bool TPortUdp::SetListeningPort(int32_t iPort) {

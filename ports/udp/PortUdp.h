@@ -55,6 +55,8 @@ private:
     void UdpReceive(const std::string& sPeerIp, uint16_t wPeerPort, EasyUdp::TUdpBuffer& aBuffer,
                     int32_t iSize);
     void UdpError(const std::u16string& sMsg);
+    /// The failed socket call for the user ("bind 0.0.0.0:47001: Address already in use").
+    std::u16string FailureHint() const;
 
     TSocketFactory fSocketFactory;
     std::unique_ptr<TUdpSocket> fUdp;

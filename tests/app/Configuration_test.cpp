@@ -1,6 +1,10 @@
 #include "TestUtils.h"
 #include "app/Configuration.h"
 #include "common/IniFiles.h"
+#include "common/SysUtils.h"
+#include "e2e/RunTelvik.h"
+
+#include <filesystem>
 
 #include <gtest/gtest.h>
 
@@ -73,4 +77,56 @@ TEST(DeviceOptions, Rs232AndUdpItems) {
     AssignUdpSettings(quoted, u"\"a,b\",1,2");
     EXPECT_EQ(Key(quoted, u"DestAddress"), u"\"a,b\"");
     EXPECT_EQ(Key(quoted, u"ListeningPort"), u"2");
+}
+
+TEST(LocateConfiguration, CfgBesideTheProgramThenWorkingDirThenTheDefaultChain) {
+    RunTelvik::TTempDir dir;
+    std::string d = dir.Path();
+    for (const char* sub : {"/bin", "/work", "/xdg", "/xdg/telvik", "/home", "/home/.config",
+                            "/home/.config/telvik", "/etc"})
+        std::filesystem::create_directory(d + sub);
+    TConfigLookup where;
+    where.ProgramPath = SysUtils::FromUtf8(d + "/bin/telvik");
+    where.WorkingDir = SysUtils::FromUtf8(d + "/work");
+    where.XdgConfigHome = SysUtils::FromUtf8(d + "/xdg");
+    where.Home = SysUtils::FromUtf8(d + "/home");
+    where.SystemDir = SysUtils::FromUtf8(d + "/etc");
+    auto locate = [&](bool bCfg, const std::u16string& sCfg) {
+        TConfigChoice c = LocateConfiguration(where, bCfg, sCfg);
+        return SysUtils::ToUtf8(c.File.substr(d.size())) + " tried " +
+               std::to_string(c.CfgTried.size());
+    };
+    // Nothing exists: the file beside the program, and both +CFG= places were tried.
+    EXPECT_EQ(locate(false, u""), "/bin/telvik.ini tried 0");
+    EXPECT_EQ(locate(true, u"job.ini"), "/bin/telvik.ini tried 2");
+    EXPECT_EQ(CfgNotFoundText(u"job.ini", LocateConfiguration(where, true, u"job.ini")),
+              SysUtils::FromUtf8("+CFG=job.ini not found, tried: " + d + "/bin/job.ini, " + d +
+                                 "/work/job.ini"));
+    EXPECT_EQ(locate(true, u"/abs/job.ini"), "/bin/telvik.ini tried 1");
+    dir.Write("etc/telvik.ini", "");
+    EXPECT_EQ(locate(false, u""), "/etc/telvik.ini tried 0");
+    dir.Write("home/.config/telvik/telvik.ini", "");
+    EXPECT_EQ(locate(false, u""), "/etc/telvik.ini tried 0"); // an absolute XDG home rules
+    where.XdgConfigHome = u"relative/ignored";
+    EXPECT_EQ(locate(false, u""), "/home/.config/telvik/telvik.ini tried 0");
+    where.XdgConfigHome = SysUtils::FromUtf8(d + "/xdg");
+    dir.Write("xdg/telvik/telvik.ini", "");
+    EXPECT_EQ(locate(false, u""), "/xdg/telvik/telvik.ini tried 0");
+    dir.Write("bin/telvik.ini", "");
+    EXPECT_EQ(locate(false, u""), "/bin/telvik.ini tried 0");
+    dir.Write("work/job.ini", "");
+    EXPECT_EQ(locate(true, u"job.ini"), "/work/job.ini tried 0");
+    dir.Write("bin/job.ini", "");
+    EXPECT_EQ(locate(true, u"job.ini"), "/bin/job.ini tried 0");
+}
+
+TEST(UnknownIniEntries, SectionsAndKeysNotReadAreNamed) {
+    IniFiles::TMemIniFile ini;
+    ini.SetText(u"[telegram]\nsend=A\nTimout=5\nplain line\n[TELEGRAMM]\nSend=B\n[Extra]\n"
+                u"[DEVICE]\nname=UDP\nDestPort=1\n");
+    std::vector<std::u16string> expected{
+        u"Unknown key Timout in [TELEGRAM] ignored (did you mean Timeout?)",
+        u"Unknown section [TELEGRAMM] ignored (did you mean [TELEGRAM]?)",
+        u"Unknown section [Extra] ignored"};
+    EXPECT_EQ(UnknownIniEntries(ini), expected);
 }

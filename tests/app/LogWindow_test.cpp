@@ -20,6 +20,11 @@ TEST(LogLine, LevelPrefixesAndLineBreaks) {
     EXPECT_EQ(LevelText(3, u"a\nb\rc\r\n"), u"Info:  a\nb\rc ");
 }
 
+TEST(LogLine, ControlCharactersAreEscapedForATerminal) {
+    EXPECT_EQ(EscapeControls(u"a\x1B[31m\x07\n\x7F\x9B\u00E4\\x"),
+              u"a\\x1B[31m\\x07\\x0A\\x7F\\x9B\u00E4\\x");
+}
+
 TEST(LogLine, TimeHasHoursMinutesSecondsAndMilliseconds) {
     std::u16string t = CurrentTimeText();
     ASSERT_EQ(t.size(), 12u);

@@ -96,7 +96,7 @@ TEST(SerialTermios, EveryAcceptedRateReadsBack) {
     auto dev = CreateTermiosDevice();
     ASSERT_EQ(dev->Open(pty.slave), 0);
     for (uint32_t rate : {110u, 300u, 600u, 1200u, 2400u, 4800u, 9600u, 14400u, 19200u, 38400u,
-                          56000u, 57600u, 115200u, 128000u, 256000u}) {
+                          56000u, 57600u, 115200u, 128000u, 256000u, 230400u, 460800u, 921600u}) {
         TLineSettings s;
         s.Baudrate = rate;
         EXPECT_EQ(dev->ApplySettings(s), 0) << rate;

@@ -271,7 +271,10 @@ TEST(PortRs232, ReceiveErrorsAreLoggedAndTheHandlerGoesOn) {
     p.fake->Fail("Read", EIO);
     p.fake->AddRx("z");
     p.fake->Raise(SerialDevice::evRxChar);
-    ASSERT_TRUE(PumpUntil([&] { return msgs.texts.size() == 2; }));
-    EXPECT_NE(msgs.texts.back().find("RS232 system error! (5)"), std::string::npos);
+    ASSERT_TRUE(PumpUntil([&] { return msgs.texts.size() == 3; }));
+    EXPECT_NE(msgs.texts[1].find("RS232 system error! (5)"), std::string::npos);
+    // The system's text follows, with the device it came from.
+    EXPECT_EQ(msgs.levels.back(), MsgUtils::eHint);
+    EXPECT_NE(msgs.texts.back().find(": Input/output error"), std::string::npos);
     EXPECT_TRUE(p.port->Active());
 }
