@@ -94,12 +94,13 @@ TEST_F(FtdiEndToEnd, InvalidBitRateFailsTheOpenAndClosesTheDevice) {
     EXPECT_NE(calls.find("FT_SetBaudRate 50\nFT_Close\n"), std::string::npos) << calls;
 }
 
-TEST_F(FtdiEndToEnd, UnplugDuringTheWaitEndsByTimeOut) {
+TEST_F(FtdiEndToEnd, UnplugDuringTheWaitEndsAtOnceWithItsCause) {
     auto r = Run(std::string(kDevices) + "fail FT_GetStatus 4 afterwrite\n",
                  {"+FTDI=USB2111", "+Failure=ClrRTS"});
     EXPECT_EQ(r.ExitCode, 54) << r.Stderr;
-    EXPECT_TRUE(r.HasLine("Error: Time out!")) << r.Stderr;
-    EXPECT_FALSE(r.TimedOut);
+    EXPECT_TRUE(r.HasLine("Error: FTDI device USB2111 lost: FT_IO_ERROR (4)")) << r.Stderr;
+    EXPECT_FALSE(r.HasLine("Error: Time out!")) << r.Stderr;
+    EXPECT_LT(r.Seconds, 0.7) << r.Stderr; // before the time-out
     std::string calls = Calls();
     // Closed once, by the event thread; nothing is sent to the closed device afterwards.
     EXPECT_EQ(calls.substr(calls.find("FT_Write")),
