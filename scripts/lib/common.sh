@@ -11,6 +11,7 @@ TELVIK_PACKAGES=(
     xvfb xauth xdotool
     python3
     clang libclang-rt-14-dev
+    npm
 )
 
 # Installs only the packages that are missing; quiet and non-interactive, so it runs the same
@@ -28,6 +29,33 @@ telvik_install_missing() {
     export DEBIAN_FRONTEND=noninteractive
     "${sudo[@]}" apt-get update -qq
     "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
+}
+
+# The FTDI end-to-end tests also run over the vendor's D2XX library with the project's chip
+# emulator beneath it. Its static archive comes from this npm package (npm checks the registry's
+# integrity hash) into the build tree only: never installed, never committed.
+TELVIK_D2XX_PACKAGE=ftdi-d2xx@1.3.1
+
+# telvik_fetch_d2xx DIR: fetches the vendor's archive into DIR/d2xx once; prints one line either
+# way. Without it the tests that need it report themselves skipped.
+telvik_fetch_d2xx() {
+    local dir=$TELVIK_ROOT/$1/d2xx
+    local archive=$dir/package/lib/Linux/libftd2xx.a
+    if [ ! -f "$archive" ]; then
+        mkdir -p "$dir"
+        local tgz
+        if command -v npm >/dev/null 2>&1 &&
+            tgz=$(cd "$dir" && npm pack --silent --no-update-notifier --no-fund --no-audit \
+                "$TELVIK_D2XX_PACKAGE" </dev/null 2>"$dir/npm.log") &&
+            tar -xzf "$dir/$tgz" -C "$dir" package/lib/Linux/libftd2xx.a 2>>"$dir/npm.log"; then
+            :
+        else
+            echo "SKIPPED: FTDI tests over the vendor's D2XX library: $TELVIK_D2XX_PACKAGE could" \
+                "not be fetched (see $dir/npm.log)"
+            return 0
+        fi
+    fi
+    echo "FTDI tests over the vendor's D2XX library: $archive"
 }
 
 # telvik_build DIR [cmake options...]: configures (once) and builds one tree.
