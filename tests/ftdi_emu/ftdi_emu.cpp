@@ -69,6 +69,7 @@ struct TDevice {
     bool held = false, unplugged = false;
     int fd = -1;
     uint8_t modem = 0x01, line = 0x60, latency = 16;
+    uint8_t pins = 0; // CBUS levels driven in bit-bang mode
     std::string rxQueue, txSeen;
     std::deque<usbdevfs_urb*> inUrbs, done;
     timespec lastIn{};
@@ -408,8 +409,11 @@ int Control(TDevice& d, uint8_t type, uint8_t req, uint16_t value, uint16_t inde
         case 0x0A:
             in = std::string(1, static_cast<char>(d.latency));
             break;
+        case 0x0B: // CBUS bit-bang drives the levels of the pins made outputs
+            d.pins = (value >> 8) == 0x20 ? static_cast<uint8_t>(value & (value >> 4) & 0x0F) : 0;
+            break;
         case 0x0C:
-            in = std::string(1, '\0');
+            in = std::string(1, static_cast<char>(d.pins));
             break;
         case 0x90:
             if (index < d.eeprom.size())
