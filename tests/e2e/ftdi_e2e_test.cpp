@@ -123,6 +123,10 @@ TEST_F(FtdiEndToEnd, BadIdentificationsEndWith68) {
         {kDevices, "usb0111", "Fatal: Unknown port identification: usb0111 ID: F2010A:0"},
         {kDevices, "USB", "Fatal: No FTDI device found at USB ID: F2010A:0"},
         {"", "USB0111", "Fatal: No FTDI devices available! ID: F2010A:0"},
+        {std::string(kDevices) + "fail FT_CreateDeviceInfoList 18\n", "SN:FT1234",
+         "Hint:  The D2XX library could not list the devices: FT_OTHER_ERROR (18)"},
+        {std::string(kDevices) + "fail FT_CreateDeviceInfoList 18\n", "SN:FT1234",
+         "Fatal: No FTDI devices available! ID: F2010A:18"},
         {std::string("version 00010300\n") + kDevices, "USB0111",
          "Fatal: No FTDI driver not found! ID: F2010A:0"},
     };
