@@ -77,6 +77,8 @@ struct TDevice {
     std::string sysDir;
 };
 
+constexpr char kManufacturer[] = "FTDI";
+
 struct TReply {
     std::string out, in;
 };
@@ -194,7 +196,7 @@ std::vector<uint16_t> EepromImage(const TDevice& d) {
         for (char c : text)
             w[at++] = static_cast<uint8_t>(c);
     };
-    addString("FTDI", 7);
+    addString(kManufacturer, 7);
     addString(d.desc, 8);
     addString(d.serial, 9);
     uint16_t sum = 0xAAAA;
@@ -391,75 +393,73 @@ const char* VendorName(uint8_t req) {
     return it != names.end() ? it->second : "VENDOR?";
 }
 
+// An FTDI vendor request: the answer it reads back (empty for the setting ones), or -errno.
+int VendorRequest(TDevice& d, uint8_t req, uint16_t value, uint16_t index, std::string& in) {
+    Trace(d, "ctl %s v=%04X i=%04X", VendorName(req), value, index);
+    switch (req) {
+    case 0x05:
+        in = {static_cast<char>(d.modem), static_cast<char>(d.line)};
+        break;
+    case 0x09:
+        d.latency = static_cast<uint8_t>(value);
+        break;
+    case 0x0A:
+        in = std::string(1, static_cast<char>(d.latency));
+        break;
+    case 0x0B: // CBUS bit-bang drives the levels of the pins made outputs
+        d.pins = (value >> 8) == 0x20 ? static_cast<uint8_t>(value & (value >> 4) & 0x0F) : 0;
+        break;
+    case 0x0C:
+        in = std::string(1, static_cast<char>(d.pins));
+        break;
+    case 0x90:
+        if (index >= d.eeprom.size())
+            return -EPIPE;
+        in = {static_cast<char>(d.eeprom[index] & 0xFF), static_cast<char>(d.eeprom[index] >> 8)};
+        break;
+    default:
+        break;
+    }
+    return 0;
+}
+
+// A standard request: descriptors (strings in US English), configuration, status.
+int StandardRequest(TDevice& d, uint8_t type, uint8_t req, uint16_t value, uint16_t index,
+                    std::string& in) {
+    Trace(d, "ctl %02X.%02X v=%04X i=%04X", type, req, value, index);
+    if (req == 0x06 && (value >> 8) == 3) {
+        const std::string texts[] = {"", kManufacturer, d.desc, d.serial};
+        size_t i = value & 0xFF;
+        if (i == 0) {
+            in = std::string("\x04\x03\x09\x04", 4);
+        } else if (i < std::size(texts)) {
+            in = {static_cast<char>(2 + 2 * texts[i].size()), '\x03'};
+            for (char c : texts[i])
+                Put16(in, static_cast<uint8_t>(c));
+        } else {
+            return -EPIPE;
+        }
+    } else if (req == 0x06) { // device or configuration descriptor
+        std::string all = DeviceDescriptors(d);
+        in = (value >> 8) == 1 ? all.substr(0, 18) : all.substr(18);
+    } else if (req == 0x08) { // GET_CONFIGURATION
+        in = "\x01";
+    } else if (req == 0x00 && (type & 0x80)) { // GET_STATUS
+        in = std::string(2, '\0');
+    }
+    return 0;
+}
+
 // One control request; answers the bytes read (IN) or written (OUT), or -errno.
 int Control(TDevice& d, uint8_t type, uint8_t req, uint16_t value, uint16_t index, uint16_t length,
             uint8_t* data) {
     if (d.unplugged)
         return -ENODEV;
     std::string in;
-    if ((type & 0x60) == 0x40) {
-        Trace(d, "ctl %s v=%04X i=%04X", VendorName(req), value, index);
-        switch (req) {
-        case 0x05:
-            in = {static_cast<char>(d.modem), static_cast<char>(d.line)};
-            break;
-        case 0x09:
-            d.latency = static_cast<uint8_t>(value);
-            break;
-        case 0x0A:
-            in = std::string(1, static_cast<char>(d.latency));
-            break;
-        case 0x0B: // CBUS bit-bang drives the levels of the pins made outputs
-            d.pins = (value >> 8) == 0x20 ? static_cast<uint8_t>(value & (value >> 4) & 0x0F) : 0;
-            break;
-        case 0x0C:
-            in = std::string(1, static_cast<char>(d.pins));
-            break;
-        case 0x90:
-            if (index < d.eeprom.size())
-                in = {static_cast<char>(d.eeprom[index] & 0xFF),
-                      static_cast<char>(d.eeprom[index] >> 8)};
-            else
-                return -EPIPE;
-            break;
-        default:
-            break;
-        }
-    } else {
-        Trace(d, "ctl %02X.%02X v=%04X i=%04X", type, req, value, index);
-        if (req == 0x06 && (value >> 8) == 3) { // GET_DESCRIPTOR, string
-            std::string text;
-            switch (value & 0xFF) {
-            case 0:
-                in = std::string("\x04\x03\x09\x04", 4);
-                break;
-            case 1:
-                text = "FTDI";
-                break;
-            case 2:
-                text = d.desc;
-                break;
-            case 3:
-                text = d.serial;
-                break;
-            default:
-                return -EPIPE;
-            }
-            if (in.empty()) {
-                in += static_cast<char>(2 + 2 * text.size());
-                in += '\x03';
-                for (char c : text)
-                    Put16(in, static_cast<uint8_t>(c));
-            }
-        } else if (req == 0x06) { // device or configuration descriptor
-            std::string all = DeviceDescriptors(d);
-            in = (value >> 8) == 1 ? all.substr(0, 18) : all.substr(18);
-        } else if (req == 0x08) { // GET_CONFIGURATION
-            in = "\x01";
-        } else if (req == 0x00 && (type & 0x80)) { // GET_STATUS
-            in = std::string(2, '\0');
-        }
-    }
+    int r = (type & 0x60) == 0x40 ? VendorRequest(d, req, value, index, in)
+                                  : StandardRequest(d, type, req, value, index, in);
+    if (r < 0)
+        return r;
     if (type & 0x80) {
         size_t n = std::min<size_t>(length, in.size());
         memcpy(data, in.data(), n);
