@@ -26,6 +26,7 @@
 #include <linux/usbdevice_fs.h>
 #include <map>
 #include <mutex>
+#include <new>
 #include <poll.h>
 #include <pthread.h>
 #include <string>
@@ -98,7 +99,9 @@ struct TState {
     bool tickerStop = false;
 };
 TState& S() {
-    static TState* s = new TState;
+    // In the library's own memory, so that nothing of it is left once the library is unloaded.
+    alignas(TState) static unsigned char storage[sizeof(TState)];
+    static TState* s = new (storage) TState;
     return *s;
 }
 std::mutex gMutex;
@@ -563,6 +566,22 @@ int UsbIoctl(TDevice& d, unsigned long request, void* arg) {
     default: // set configuration and interface, release, clear halt, connect info
         return 0;
     }
+}
+
+// After the library's own clean-up (a destructor of lower priority runs later): releases what
+// the emulator allocated, as the library is unloaded with the program still running.
+__attribute__((destructor(101))) void ReleaseState() {
+    std::thread ended;
+    {
+        std::lock_guard<std::mutex> lock(gMutex);
+        S().tickerStop = true;
+        ended = std::move(S().ticker);
+    }
+    if (ended.joinable())
+        ended.join();
+    if (S().trace != nullptr)
+        fclose(S().trace);
+    S().~TState();
 }
 
 } // namespace
