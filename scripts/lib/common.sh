@@ -11,7 +11,6 @@ TELVIK_PACKAGES=(
     xvfb xauth xdotool
     python3
     clang libclang-rt-14-dev
-    npm
 )
 
 # Installs only the packages that are missing; quiet and non-interactive, so it runs the same
@@ -42,6 +41,14 @@ telvik_fetch_d2xx() {
     local dir=$TELVIK_ROOT/$1/d2xx
     local archive=$dir/package/lib/Linux/libftd2xx.a
     if [ ! -f "$archive" ]; then
+        # Any npm will do (a Node.js install may bring its own, which Debian's would conflict
+        # with); Debian's only when there is none.
+        if ! command -v npm >/dev/null 2>&1; then
+            local sudo=()
+            [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+            DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq \
+                --no-install-recommends npm </dev/null >/dev/null 2>&1 || true
+        fi
         mkdir -p "$dir"
         local tgz
         if command -v npm >/dev/null 2>&1 &&
