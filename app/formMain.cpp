@@ -241,6 +241,14 @@ void TfrmMain::OpenPort() {
     fPort->SetOnDataReceived([this](MsgUtils::TObject* Sender) { PortDataReceived(Sender); });
     fPort->SetOnOpened([this](MsgUtils::TObject* Sender) { PortOpened(Sender); });
     fPort->SetOnClosed([this](MsgUtils::TObject* Sender) { PortClosed(Sender); });
+    // A device lost while the response is awaited ends the wait at once (the port has logged
+    // why); once the time-out has fired, its own finish request is already on its way.
+    fPort->SetOnError([this](MsgUtils::TObject*) {
+        if (fiExitCode == ecResponseTimeout && (fTimeout.isActive() || fTimeout.interval() <= 0)) {
+            fTimeout.stop();
+            Post(WM_FINISH);
+        }
+    });
     fPort->Init(*fIniFile);
     fiExitCode = ecOpen;
     fPort->Open();

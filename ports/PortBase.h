@@ -69,6 +69,10 @@ public:
     void SetOnOpened(TNotifyEvent e) { FOnOpened = std::move(e); }
     const TNotifyEvent& OnClosed() const { return FOnClosed; }
     void SetOnClosed(TNotifyEvent e) { FOnClosed = std::move(e); }
+    /// Fired when the device is lost during a run: the port has logged the cause and is no longer
+    /// active.
+    const TNotifyEvent& OnError() const { return FOnError; }
+    void SetOnError(TNotifyEvent e) { FOnError = std::move(e); }
 
     bool Framed() const { return !fsTelegramStart.empty(); }
 
@@ -89,6 +93,7 @@ protected:
 
     TNotifyEvent FOnOpened;
     TNotifyEvent FOnClosed;
+    TNotifyEvent FOnError;
 
 private:
     void ExtractTelegrams();

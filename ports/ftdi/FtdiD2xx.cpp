@@ -22,6 +22,44 @@ std::string FieldText(const char* pField, size_t iSize) {
     return std::string(pField, iLength);
 }
 
+std::u16string StatusText(int32_t iStatus) {
+    static const char16_t* const Names[] = {u"FT_OK",
+                                            u"FT_INVALID_HANDLE",
+                                            u"FT_DEVICE_NOT_FOUND",
+                                            u"FT_DEVICE_NOT_OPENED",
+                                            u"FT_IO_ERROR",
+                                            u"FT_INSUFFICIENT_RESOURCES",
+                                            u"FT_INVALID_PARAMETER",
+                                            u"FT_INVALID_BAUD_RATE",
+                                            u"FT_DEVICE_NOT_OPENED_FOR_ERASE",
+                                            u"FT_DEVICE_NOT_OPENED_FOR_WRITE",
+                                            u"FT_FAILED_TO_WRITE_DEVICE",
+                                            u"FT_EEPROM_READ_FAILED",
+                                            u"FT_EEPROM_WRITE_FAILED",
+                                            u"FT_EEPROM_ERASE_FAILED",
+                                            u"FT_EEPROM_NOT_PRESENT",
+                                            u"FT_EEPROM_NOT_PROGRAMMED",
+                                            u"FT_INVALID_ARGS",
+                                            u"FT_NOT_SUPPORTED",
+                                            u"FT_OTHER_ERROR",
+                                            u"FT_DEVICE_LIST_NOT_READY"};
+    std::u16string sName = iStatus >= 0 && static_cast<size_t>(iStatus) < std::size(Names)
+                               ? Names[iStatus]
+                               : u"unknown status";
+    return Format(u"%s (%d)", {sName, iStatus});
+}
+
+namespace {
+
+// Event objects the library may still signal because it refused to close their device. They
+// are never released: the library keeps their address for as long as it runs.
+std::vector<std::unique_ptr<LibraryEvent::TLibraryEvent>>& KeptEvents() {
+    static auto* kept = new std::vector<std::unique_ptr<LibraryEvent::TLibraryEvent>>;
+    return *kept;
+}
+
+} // namespace
+
 // ---- TFtdiD2xxBase ----------------------------------------------------------------------------
 
 bool TFtdiD2xxBase::Available() {
@@ -105,8 +143,11 @@ std::string TFtdiD2xxDeviceList::Description(int32_t iIndex) const {
 }
 
 std::u16string TFtdiD2xxDeviceList::DeviceTypeName(int32_t iIndex) const {
-    static const char16_t* const Names[] = {u"232BM", u"232AM", u"100AX", u"Unknown",
-                                            u"2232C", u"232R",  u"2232H", u"4232H"};
+    static const char16_t* const Names[] = {
+        u"232BM", u"232AM", u"100AX",    u"Unknown", u"2232C",     u"232R",    u"2232H",
+        u"4232H", u"232H",  u"X-Series", u"4222H_0", u"4222H_1_2", u"4222H_3", u"4222_PROG",
+        u"900",   u"930",   u"UMFTPD3A", u"2233HP",  u"4233HP",    u"2232HP",  u"4232HP",
+        u"233HP", u"232HP", u"2232HA",   u"4232HA"};
     uint32_t dwType = Node(iIndex).DeviceType;
     if (dwType < std::size(Names))
         return Names[dwType];
@@ -219,10 +260,22 @@ void TFtdiD2xx::Close() {
     // The library does not take the handle back whatever it answers; keeping it would make every
     // later close try again for ever.
     fhDevice = nullptr;
-    // Only now may the event object go: the library held its address until the close.
+    if (st != FT_OK)
+        KeepForLibrary(thread ? thread.get() : nullptr);
+    // Only now may the event thread go: the library held the event's address until the close.
     thread.reset();
     if (StatusFailed(st))
         throw Exception(u"Device closing failed!");
+}
+
+void TFtdiD2xx::KeepForLibrary(TEventThread* aThread) {
+    // The device may still be open inside the library, its threads running: the event object
+    // stays, and so does the library's code.
+    if (aThread != nullptr)
+        aThread->KeepEventForLibrary();
+    for (auto& ended : fEndedThreads)
+        ended->KeepEventForLibrary();
+    KeepD2xxLibraryMapped();
 }
 
 void TFtdiD2xx::ReapEndedThreads() {
@@ -241,7 +294,8 @@ void TFtdiD2xx::DoEventError(int32_t iErrorCode) {
         fEventThread->Terminate();
         fEndedThreads.push_back(std::move(fEventThread));
     }
-    Call(D2xx().FT_Close, fhDevice);
+    if (Call(D2xx().FT_Close, fhDevice) != FT_OK)
+        KeepForLibrary(nullptr);
     fhDevice = nullptr;
     FiErrorCode = iErrorCode;
     if (FOnError)
@@ -340,6 +394,8 @@ TEventThread::TEventThread(TFtdiD2xx* aParent, FT_HANDLE hDevice)
 
 TEventThread::~TEventThread() {
     Stop();
+    if (fbKeepEvent)
+        KeptEvents().push_back(std::move(fWindowsEvent));
 }
 
 void TEventThread::Start() {

@@ -77,6 +77,8 @@ static_assert(offsetof(TFtdiDeviceInfoNode, DeviceHandle) == 96);
 
 /// Text of a fixed-size library field: up to its first NUL, or the whole field when it has none.
 std::string FieldText(const char* pField, size_t iSize);
+/// A library status by its name and number, e.g. "FT_IO_ERROR (4)".
+std::u16string StatusText(int32_t iStatus);
 
 class TFtdiD2xxBase : public TObject {
 public:
@@ -208,6 +210,9 @@ private:
     friend class TEventThread;
     /// Main thread, from the event thread: the device stopped answering.
     void DoEventError(int32_t iErrorCode);
+    /// After a refused close: keeps the event objects of `aThread` and of the ended threads, and
+    /// the library, for the rest of the process.
+    void KeepForLibrary(TEventThread* aThread);
     /// Joins threads that have ended on their own, unless one is still inside its hand-over.
     void ReapEndedThreads();
 
@@ -250,6 +255,9 @@ public:
     /// True on the main thread while a call handed over by this thread runs.
     bool InHandOver() const { return fbInHandOver; }
     int32_t ErrorCode() const { return fiErrorCode; }
+    /// The library refused to close the device, so it may still signal the event object: the
+    /// object then outlives this thread, to the end of the process.
+    void KeepEventForLibrary() { fbKeepEvent = true; }
 
 private:
     void Execute();
@@ -266,6 +274,7 @@ private:
     std::unique_ptr<MainThread::THandOver> fHandOver;
     std::atomic<bool> fbTerminated{false};
     bool fbInHandOver = false;
+    bool fbKeepEvent = false;
     int32_t fiErrorCode = 0;
     std::thread fThread;
 };

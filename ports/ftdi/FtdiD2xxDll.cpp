@@ -11,6 +11,7 @@ namespace {
 
 TD2xxEntryPoints gD2xx;
 DynLib::TLibHandle ghD2xx = nullptr;
+bool gbKeepMapped = false;
 std::vector<std::string> gslFiles;
 
 DynLib::TLibHandle LoadAnyFile() {
@@ -146,10 +147,15 @@ bool D2xxLibraryLoaded() {
     return ghD2xx != nullptr;
 }
 
+void KeepD2xxLibraryMapped() {
+    gbKeepMapped = true;
+}
+
 void UnloadD2xxLibrary() {
     if (ghD2xx == nullptr)
         return;
-    DynLib::FreeLibrary(ghD2xx);
+    if (!gbKeepMapped)
+        DynLib::FreeLibrary(ghD2xx);
     ghD2xx = nullptr;
     // The addresses may point into unmapped memory now; empty entries answer a failure instead.
     gD2xx = TD2xxEntryPoints();

@@ -25,6 +25,8 @@ constexpr FT_STATUS FT_NOT_SUPPORTED = 17;
 constexpr DWORD FT_OPEN_BY_SERIAL_NUMBER = 1;
 constexpr DWORD FT_OPEN_BY_DESCRIPTION = 2;
 constexpr DWORD FT_OPEN_BY_LOCATION = 4;
+/// Device list flag: the device is open (held by some process or by a kernel driver).
+constexpr DWORD FT_FLAGS_OPENED = 1;
 
 constexpr DWORD FT_EVENT_RXCHAR = 1;
 constexpr DWORD FT_EVENT_MODEM_STATUS = 2;
@@ -156,6 +158,9 @@ std::u16string D2xxLibraryHint();
 /// Releases the library at program end and empties the table, so that a late call answers
 /// FT_NOT_SUPPORTED instead of jumping into a library that is gone.
 void UnloadD2xxLibrary();
+/// A device stayed open inside the library (it refused the close): its threads may still run,
+/// so the release at program end forgets the library without unmapping it.
+void KeepD2xxLibraryMapped();
 
 /// The file names tried in order, first to load wins: "libftd2xx.so", then "libftd2xx.so.1".
 std::vector<std::string> D2xxLibraryFiles();

@@ -130,6 +130,16 @@ bool TFtdiDetector::EnsureDeviceList() {
     return fDeviceList->Load() > 0;
 }
 
+bool TFtdiDetector::HeldDeviceListed() const {
+    if (!fDeviceList)
+        return false;
+    for (int32_t i = 0; i < fDeviceList->Count(); ++i)
+        if ((fDeviceList->Flags(i) & FtdiD2xxDll::FT_FLAGS_OPENED) != 0 &&
+            fDeviceList->SerialNumber(i).empty() && fDeviceList->Description(i).empty())
+            return true;
+    return false;
+}
+
 bool TFtdiDetector::Find(const std::u16string& sName) {
     FdwUsbLocationId = InvalidLocationId;
     if (!EnsureDeviceList()) {

@@ -48,6 +48,11 @@ public:
     uint32_t UsbLocationId() const { return FdwUsbLocationId; }
     const std::u16string& DeviceIndication() const { return FsDeviceIndication; }
     const std::u16string& ErrorText() const { return FsErrorText; }
+    /// The library's status when the device list could not be built, else 0.
+    int32_t ListStatus() const { return fDeviceList ? fDeviceList->LastError() : 0; }
+    /// True when the list holds a device that another program or the kernel driver holds: the
+    /// library lists it as opened, without location, serial number or description.
+    bool HeldDeviceListed() const;
 
 private:
     /// True when a device list with at least one device is at hand.

@@ -35,6 +35,7 @@ TPortFtdi::TPortFtdi(const std::u16string& sTelegramStart, const std::u16string&
         return;
     }
     fFtdi->SetOnRxData([this](TObject* Sender) { DoFtdiRxData(Sender); });
+    fFtdi->SetOnError([this](TObject*) { DoFtdiError(); });
 }
 
 TPortFtdi::~TPortFtdi() {
@@ -51,8 +52,16 @@ void TPortFtdi::Init(const IniFiles::TMemIniFile& aMemIni) {
             ~TRelease() { FtdiUtils::TFtdiDetector::InstanceRelease(); }
         } release;
         FtdiUtils::TFtdiDetector* aDetector = FtdiUtils::TFtdiDetector::Instance();
-        if (!aDetector->Find(sPort)) {
-            EMsg e(aDetector->ErrorText(), 0xF2010A, 0);
+        bool bFound = aDetector->Find(sPort);
+        fbHeldDeviceListed = aDetector->HeldDeviceListed();
+        if (!bFound) {
+            int32_t iListStatus = aDetector->ListStatus();
+            if (iListStatus != 0)
+                TMsg::Hint(u"The D2XX library could not list the devices: %s",
+                           {StatusText(iListStatus)}, 0u);
+            else if (fbHeldDeviceListed)
+                HintHeldDevice();
+            EMsg e(aDetector->ErrorText(), 0xF2010A, iListStatus);
             if (!FtdiD2xx::TFtdiD2xxBase::Available())
                 e.SetHint(FtdiD2xxDll::D2xxLibraryHint());
             throw e;
@@ -167,6 +176,8 @@ void TPortFtdi::Open() {
     case eoResetDevice:
         throw EMsg(u"FTDI device reset failed at %s!", {fsPortId}, 0xF2020E, iLastError);
     case eoOpenDevice:
+        if (fbHeldDeviceListed)
+            HintHeldDevice();
         throw EMsg(u"No FTDI device found at %s!", {fsPortId}, 0xF2020F, iLastError);
     case eoOpening:
         throw EMsg(u"Unknown FTDI device failure at %s!", {fsPortId}, 0xF20210, iLastError);
@@ -200,6 +211,18 @@ bool TPortFtdi::Instruct(const std::u16string& sStatement) {
         break;
     }
     return false;
+}
+
+void TPortFtdi::HintHeldDevice() {
+    TMsg::Hint(u"An FTDI device is held by another program or by the kernel driver ftdi_sio; "
+               u"release it as docs/ftdi.md describes",
+               0u);
+}
+
+void TPortFtdi::DoFtdiError() {
+    // The device has closed itself; the job must not wait for data that cannot come.
+    TMsg::Error(u"FTDI device %s lost: %s", {fsPortId, StatusText(fFtdi->ErrorCode())}, 0u);
+    Fire(FOnError);
 }
 
 void TPortFtdi::DoFtdiRxData(TObject*) {

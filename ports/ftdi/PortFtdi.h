@@ -52,10 +52,14 @@ private:
     /// gets them as data bits, parity, stop bits and flow control ("8E1N").
     bool ReadExtendedSettings(const IniFiles::TMemIniFile& aMemIni, std::u16string& sSummary);
     void DoFtdiRxData(TObject* Sender);
+    /// The device's OnError: logs the library status that closed it and fires OnError.
+    void DoFtdiError();
+    void HintHeldDevice();
 
     std::unique_ptr<FtdiD2xx::TFtdiD2xx> fFtdi;
     uint32_t fdwUsbId = 0;
     std::u16string fsPortId;
+    bool fbHeldDeviceListed = false; // seen by Init, so that a failed open can name the cause
 };
 
 } // namespace PortFtdi

@@ -30,6 +30,41 @@ telvik_install_missing() {
     "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
 }
 
+# The FTDI end-to-end tests also run over the vendor's D2XX library with the project's chip
+# emulator beneath it. Its static archive comes from this npm package (npm checks the registry's
+# integrity hash) into the build tree only: never installed, never committed.
+TELVIK_D2XX_PACKAGE=ftdi-d2xx@1.3.1
+
+# telvik_fetch_d2xx DIR: fetches the vendor's archive into DIR/d2xx once; prints one line either
+# way. Without it the tests that need it report themselves skipped.
+telvik_fetch_d2xx() {
+    local dir=$TELVIK_ROOT/$1/d2xx
+    local archive=$dir/package/lib/Linux/libftd2xx.a
+    if [ ! -f "$archive" ]; then
+        # Any npm will do (a Node.js install may bring its own, which Debian's would conflict
+        # with); Debian's only when there is none.
+        if ! command -v npm >/dev/null 2>&1; then
+            local sudo=()
+            [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+            DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq \
+                --no-install-recommends npm </dev/null >/dev/null 2>&1 || true
+        fi
+        mkdir -p "$dir"
+        local tgz
+        if command -v npm >/dev/null 2>&1 &&
+            tgz=$(cd "$dir" && npm pack --silent --no-update-notifier --no-fund --no-audit \
+                "$TELVIK_D2XX_PACKAGE" </dev/null 2>"$dir/npm.log") &&
+            tar -xzf "$dir/$tgz" -C "$dir" package/lib/Linux/libftd2xx.a 2>>"$dir/npm.log"; then
+            :
+        else
+            echo "SKIPPED: FTDI tests over the vendor's D2XX library: $TELVIK_D2XX_PACKAGE could" \
+                "not be fetched (see $dir/npm.log)"
+            return 0
+        fi
+    fi
+    echo "FTDI tests over the vendor's D2XX library: $archive"
+}
+
 # telvik_build DIR [cmake options...]: configures (once) and builds one tree.
 telvik_build() {
     local dir=$1

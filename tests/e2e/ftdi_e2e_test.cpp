@@ -94,12 +94,12 @@ TEST_F(FtdiEndToEnd, InvalidBitRateFailsTheOpenAndClosesTheDevice) {
     EXPECT_NE(calls.find("FT_SetBaudRate 50\nFT_Close\n"), std::string::npos) << calls;
 }
 
-TEST_F(FtdiEndToEnd, UnplugDuringTheWaitEndsByTimeOut) {
+TEST_F(FtdiEndToEnd, UnplugDuringTheWaitEndsAtOnceWithItsCause) {
     auto r = Run(std::string(kDevices) + "fail FT_GetStatus 4 afterwrite\n",
                  {"+FTDI=USB2111", "+Failure=ClrRTS"});
     EXPECT_EQ(r.ExitCode, 54) << r.Stderr;
-    EXPECT_TRUE(r.HasLine("Error: Time out!")) << r.Stderr;
-    EXPECT_FALSE(r.TimedOut);
+    EXPECT_TRUE(r.HasLine("Error: FTDI device USB2111 lost: FT_IO_ERROR (4)")) << r.Stderr;
+    EXPECT_FALSE(r.HasLine("Error: Time out!")) << r.Stderr; // ended before it
     std::string calls = Calls();
     // Closed once, by the event thread; nothing is sent to the closed device afterwards.
     EXPECT_EQ(calls.substr(calls.find("FT_Write")),
@@ -122,6 +122,10 @@ TEST_F(FtdiEndToEnd, BadIdentificationsEndWith68) {
         {kDevices, "usb0111", "Fatal: Unknown port identification: usb0111 ID: F2010A:0"},
         {kDevices, "USB", "Fatal: No FTDI device found at USB ID: F2010A:0"},
         {"", "USB0111", "Fatal: No FTDI devices available! ID: F2010A:0"},
+        {std::string(kDevices) + "fail FT_CreateDeviceInfoList 18\n", "SN:FT1234",
+         "Hint:  The D2XX library could not list the devices: FT_OTHER_ERROR (18)"},
+        {std::string(kDevices) + "fail FT_CreateDeviceInfoList 18\n", "SN:FT1234",
+         "Fatal: No FTDI devices available! ID: F2010A:18"},
         {std::string("version 00010300\n") + kDevices, "USB0111",
          "Fatal: No FTDI driver not found! ID: F2010A:0"},
     };

@@ -79,7 +79,7 @@ TEST(FtdiD2xxBase, UsbPortIdBothWays) {
 
 TEST_F(FtdiD2xxTest, DeviceListReadsEveryNodeWithBoundedTexts) {
     D2xxSim::Use("device 2111 6 FT1234AB Dual RS232 A\n"
-                 "device 111 9 ABCDEFGHIJKLMNOP " +
+                 "device 111 19 ABCDEFGHIJKLMNOP " +
                  std::string(64, 'D') + "\n");
     TFtdiD2xxDeviceList list;
     ASSERT_EQ(list.Load(), 2);
@@ -91,7 +91,7 @@ TEST_F(FtdiD2xxTest, DeviceListReadsEveryNodeWithBoundedTexts) {
     // Full fields carry no NUL: the text stops at the field's end.
     EXPECT_EQ(list.SerialNumber(1), "ABCDEFGHIJKLMNOP");
     EXPECT_EQ(list.Description(1), std::string(64, 'D'));
-    EXPECT_EQ(list.DeviceTypeName(1), u"Undefined 0x9");
+    EXPECT_EQ(list.DeviceTypeName(1), u"Undefined 0x19");
     try {
         list.Flags(2);
         FAIL() << "no exception";
@@ -103,14 +103,19 @@ TEST_F(FtdiD2xxTest, DeviceListReadsEveryNodeWithBoundedTexts) {
 
 TEST_F(FtdiD2xxTest, DeviceTypeNamesForEveryKnownType) {
     std::string control;
-    for (int i = 0; i < 8; ++i)
-        control += "device " + std::to_string(i + 1) + " " + std::to_string(i) + " - d\n";
+    const char16_t* names[] = {u"232BM",   u"232AM",     u"100AX",   u"Unknown",   u"2232C",
+                               u"232R",    u"2232H",     u"4232H",   u"232H",      u"X-Series",
+                               u"4222H_0", u"4222H_1_2", u"4222H_3", u"4222_PROG", u"900",
+                               u"930",     u"UMFTPD3A",  u"2233HP",  u"4233HP",    u"2232HP",
+                               u"4232HP",  u"233HP",     u"232HP",   u"2232HA",    u"4232HA"};
+    const int n = static_cast<int>(std::size(names));
+    for (int i = 0; i < n; ++i)
+        control += "device " + std::to_string(i + 1) + " " + (i < 16 ? "" : "1") +
+                   "0123456789abcdef"[i % 16] + " - d\n"; // the type in hexadecimal
     D2xxSim::Use(control);
     TFtdiD2xxDeviceList list;
-    ASSERT_EQ(list.Load(), 8);
-    const char16_t* names[] = {u"232BM", u"232AM", u"100AX", u"Unknown",
-                               u"2232C", u"232R",  u"2232H", u"4232H"};
-    for (int i = 0; i < 8; ++i)
+    ASSERT_EQ(list.Load(), n);
+    for (int i = 0; i < n; ++i)
         EXPECT_EQ(list.DeviceTypeName(i), std::u16string(names[i]));
 }
 
