@@ -277,6 +277,10 @@ void TfrmMain::PortOpened(MsgUtils::TObject*) {
         fiExitCode = ecResponseTimeout;
         TMsg::Info(u"Wait for expected response: " + fsExpectedResponse, 0);
         StartTimeout();
+        // A port that serves its device while a long telegram goes out keeps what came meanwhile
+        // for this moment: no further event would announce it.
+        if (fPort->GetDataCount() > 0)
+            PortDataReceived(fPort.get());
     } else {
         if (send.empty())
             TMsg::Warning(u"Nothing to send and no response expected: the job exchanges nothing",

@@ -32,6 +32,7 @@ public:
         bool activeAfterFailedOpen = false;
         bool closeFails = false;             ///< raises and stays active
         std::vector<std::string> replies;    ///< delivered one by one, each as its own chunk
+        bool repliesWhileSending = false;    ///< the replies come before the send returns
         std::vector<std::u16string> refused; ///< statements Instruct refuses
         std::u16string boxAtInit;            ///< a message box Init raises, as a driver may
     };
@@ -76,8 +77,12 @@ public:
     void SendStream(Classes::TMemoryStream& ms) override {
         TPortBase::SendStream(ms);
         Note("Send " + ms.Bytes());
-        for (const auto& reply : fScript.replies)
-            QTimer::singleShot(0, [this, reply] { ReceiveData(reply); });
+        for (const auto& reply : fScript.replies) {
+            if (fScript.repliesWhileSending)
+                ReceiveData(reply);
+            else
+                QTimer::singleShot(0, [this, reply] { ReceiveData(reply); });
+        }
     }
     void Deliver(const std::string& bytes) { ReceiveData(bytes); }
 

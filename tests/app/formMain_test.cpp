@@ -50,6 +50,13 @@ TEST(RunSequence, MatchingAndWrongResponses) {
     EXPECT_TRUE(fail.HasLine("Error: Response failed: \"OK*\" <> \"ok\""));
     EXPECT_TRUE(Contains(fail.journal, "Instruct W=1 @151"));
     EXPECT_EQ(fail.log.back(), "Info:  Failed with exit code 51 (0x33)");
+
+    // A device that answers while a long telegram is still going out is judged all the same.
+    TFakePort::Script early = ok;
+    early.repliesWhileSending = true;
+    TOutcome quick = RunJob(kUdpJob + "Send=X\nResponse=OK*\nTimeout=2000\n", {}, early);
+    EXPECT_EQ(quick.exitCode, 0);
+    EXPECT_FALSE(quick.HasLine("Error: Time out!"));
 }
 
 TEST(RunSequence, TimeOutRunsFailureInstructionsAndEndsWith54) {
