@@ -84,6 +84,8 @@ Options:
   +Send=                        the telegram to send
   +Response=                    the expected response (wildcards * and ?)
   +Timeout=ms                   time-out of the response wait (at least 1)
+  +Output=Response|Json|None    after the run, write the judged response, or a one-line JSON
+                                summary, to standard output
   -h, --help                    this text
   -V, --version                 the version
   --list                        the serial devices and FTDI devices that can be used as a port;
@@ -91,7 +93,7 @@ Options:
                                 FTDI devices while it builds its list
 
 INI file (sections and keys in any case):
-  [GENERAL]     Visible
+  [GENERAL]     Visible, Output
   [DEVICE]      Name (RS232, FTDI, UDP), Port, Bitrate, DataBits, Parity, StopBit,
                 FlowControl, DestAddress, DestPort, ListeningPort
   [INSTRUCTION] Initial, Failure, Final

@@ -149,7 +149,7 @@ std::vector<std::u16string> UnknownIniEntries(const IniFiles::TMemIniFile& aMemI
         std::vector<std::u16string> keys;
     };
     static const std::vector<TSectionKeys> kKnown{
-        {u"GENERAL", {u"Visible"}},
+        {u"GENERAL", {u"Visible", u"Output"}},
         {u"DEVICE",
          {u"Name", u"Port", u"Bitrate", u"DataBits", u"Parity", u"StopBit", u"FlowControl",
           u"DestAddress", u"DestPort", u"ListeningPort"}},

@@ -122,7 +122,8 @@ TEST(LocateConfiguration, CfgBesideTheProgramThenWorkingDirThenTheDefaultChain) 
 
 TEST(UnknownIniEntries, SectionsAndKeysNotReadAreNamed) {
     IniFiles::TMemIniFile ini;
-    ini.SetText(u"[telegram]\nsend=A\nTimout=5\nplain line\n[TELEGRAMM]\nSend=B\n[Extra]\n"
+    ini.SetText(u"[general]\noutput=json\n[telegram]\nsend=A\nTimout=5\nplain line\n[TELEGRAMM]\n"
+                u"Send=B\n[Extra]\n"
                 u"[DEVICE]\nname=UDP\nDestPort=1\n");
     std::vector<std::u16string> expected{
         u"Unknown key Timout in [TELEGRAM] ignored (did you mean Timeout?)",
