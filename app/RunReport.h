@@ -3,7 +3,7 @@
 // the judged response as the device's bytes, or one JSON line summing up the run. The log on
 // standard error and the exit code are not touched, so existing callers see no change.
 
-#include "app/formMain.h"
+#include "app/Job.h"
 
 #include <chrono>
 #include <optional>
@@ -23,7 +23,7 @@ std::string EscapedText(const std::u16string& sData);
 /// The bytes as upper-case hexadecimal pairs separated by blanks ("4F 4B").
 std::string HexText(const std::u16string& sData);
 
-class TRunReport : public formMain::IJobObserver {
+class TRunReport : public Job::IJobObserver {
 public:
     /// `args` as the job gets them: the option is looked up there, and wins over the file.
     explicit TRunReport(std::vector<std::u16string> args);

@@ -3,9 +3,9 @@
 #include "app/Application.h"
 #include "app/CommandLine.h"
 #include "app/Configuration.h"
+#include "app/Job.h"
 #include "app/LogWindow.h"
 #include "app/RunReport.h"
-#include "app/formMain.h"
 #include "app/gui/GuiPlugin.h"
 #include "common/SysUtils.h"
 #include "platform/Dialogs.h"
@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
     RunMode::SetHeadless(headless);
     SignalEvents::Install();
 
-    formMain::TJobEnvironment env;
+    Job::TJobEnvironment env;
     env.Args = std::move(args);
     env.ProgramPath = program;
     env.Headless = headless;
@@ -103,10 +103,10 @@ int main(int argc, char** argv) {
     auto report = std::make_shared<RunReport::TRunReport>(env.Args);
     env.Observer = report;
 
-    auto frmMain = std::make_unique<formMain::TfrmMain>(std::move(env));
+    auto job = std::make_unique<Job::TJob>(std::move(env));
     QCoreApplication::exec();
-    int exitCode = frmMain->ExitCode();
-    frmMain.reset();
+    int exitCode = job->ExitCode();
+    job.reset();
     report->Write(exitCode);
     return exitCode;
 }

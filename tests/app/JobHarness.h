@@ -2,7 +2,7 @@
 // Runs the whole job in process with a scripted port kind, the way the program runs it, and
 // collects the exit code, the log and what the port was asked to do.
 
-#include "app/formMain.h"
+#include "app/Job.h"
 #include "common/IniFiles.h"
 #include "common/MsgUtils.h"
 #include "e2e/RunTelvik.h"
@@ -18,8 +18,8 @@
 namespace JobHarness {
 
 /// The job being run, so that the port can note the exit code its steps run under.
-inline formMain::TfrmMain*& CurrentJob() {
-    static formMain::TfrmMain* job = nullptr;
+inline Job::TJob*& CurrentJob() {
+    static Job::TJob* job = nullptr;
     return job;
 }
 
@@ -111,13 +111,12 @@ struct TOutcome {
 
 /// Runs one job with the INI text `ini` beside a made-up program and the options `args`.
 inline TOutcome RunJob(const std::string& ini, const std::vector<std::string>& args,
-                       TFakePort::Script script = {},
-                       std::function<void(formMain::TfrmMain&)> during = {},
-                       std::shared_ptr<formMain::IJobObserver> observer = nullptr) {
+                       TFakePort::Script script = {}, std::function<void(Job::TJob&)> during = {},
+                       std::shared_ptr<Job::IJobObserver> observer = nullptr) {
     RunTelvik::TTempDir dir;
     dir.Write("telvik.ini", ini);
     TOutcome out;
-    formMain::TJobEnvironment env;
+    Job::TJobEnvironment env;
     env.Args.push_back(u"telvik");
     for (const auto& a : args)
         env.Args.push_back(SysUtils::FromUtf8(a));
@@ -143,7 +142,7 @@ inline TOutcome RunJob(const std::string& ini, const std::vector<std::string>& a
     });
     guard.start(10000);
     {
-        formMain::TfrmMain frm(std::move(env));
+        Job::TJob frm(std::move(env));
         CurrentJob() = &frm;
         if (during)
             during(frm);

@@ -1,4 +1,4 @@
-#include "app/formMain.h"
+#include "app/Job.h"
 
 #include "app/Application.h"
 #include "app/CommandLine.h"
@@ -16,7 +16,7 @@
 #include <QCoreApplication>
 #include <QEvent>
 
-namespace formMain {
+namespace Job {
 
 using namespace ExitCodes;
 using Configuration::FindCmdLineOption;
@@ -24,7 +24,7 @@ using MsgUtils::EMsg;
 using MsgUtils::TMsg;
 using SysUtils::Format;
 
-TfrmMain::TfrmMain(TJobEnvironment env) : fEnv(std::move(env)) {
+TJob::TJob(TJobEnvironment env) : fEnv(std::move(env)) {
     std::u16string caption = Format(u"%s V%s", {u"Telvik", u"1.20.02 "});
     if (!fEnv.Headless && fEnv.CreateWindow)
         fWindow = fEnv.CreateWindow();
@@ -57,7 +57,7 @@ TfrmMain::TfrmMain(TJobEnvironment env) : fEnv(std::move(env)) {
     Post(WM_LOADCONFIG);
 }
 
-TfrmMain::~TfrmMain() {
+TJob::~TJob() {
     fTimeout.stop();
     SignalEvents::SetOnSignal(nullptr);
     if (fPort) {
@@ -73,12 +73,12 @@ TfrmMain::~TfrmMain() {
     QCoreApplication::instance()->removeEventFilter(this);
 }
 
-bool TfrmMain::WindowVisible() const {
+bool TJob::WindowVisible() const {
     return fWindow && fWindow->IsVisible();
 }
 
-void TfrmMain::MsgNewMsg(MsgUtils::TObject*, const MsgUtils::TMsgId& oMsgId,
-                         const std::u16string& sMsg) {
+void TJob::MsgNewMsg(MsgUtils::TObject*, const MsgUtils::TMsgId& oMsgId,
+                     const std::u16string& sMsg) {
     std::u16string line =
         LogWindow::FormatLogLine(LogWindow::CurrentTimeText(), oMsgId.TypeNo(), sMsg);
     fEnv.Observer->Logged(oMsgId.TypeNo(), sMsg);
@@ -90,7 +90,7 @@ void TfrmMain::MsgNewMsg(MsgUtils::TObject*, const MsgUtils::TMsgId& oMsgId,
         fEnv.Write(SysUtils::ToUtf8(LogWindow::EscapeControls(line)) + "\n");
 }
 
-void TfrmMain::ApplicationEvents1Exception(QObject*, const std::exception* E) {
+void TJob::ApplicationEvents1Exception(QObject*, const std::exception* E) {
     std::u16string text;
     if (auto* e = dynamic_cast<const SysUtils::Exception*>(E))
         text = e->Message();
@@ -102,13 +102,13 @@ void TfrmMain::ApplicationEvents1Exception(QObject*, const std::exception* E) {
     Post(WM_FINISH);
 }
 
-void TfrmMain::Post(TRequest request) {
+void TJob::Post(TRequest request) {
     if (request == WM_FINISH)
         fbFinishPosted = true;
     QCoreApplication::postEvent(this, new QEvent(static_cast<QEvent::Type>(request)));
 }
 
-bool TfrmMain::eventFilter(QObject* watched, QEvent* event) {
+bool TJob::eventFilter(QObject* watched, QEvent* event) {
     const int type = static_cast<int>(event->type());
     if (fbInterrupted && (type == WM_LOADCONFIG || type == WM_OPENPORT))
         return true;
@@ -127,7 +127,7 @@ bool TfrmMain::eventFilter(QObject* watched, QEvent* event) {
     }
 }
 
-void TfrmMain::LoadConfiguration() {
+void TJob::LoadConfiguration() {
     TMsg::Info(u"Load configuration...", 0);
     fiExitCode = ecConfiguration;
     const auto& args = fEnv.Args;
@@ -209,19 +209,18 @@ void TfrmMain::LoadConfiguration() {
     Post(WM_OPENPORT);
 }
 
-std::u16string TfrmMain::ReadTelegramValue(const std::u16string& sKey) const {
+std::u16string TJob::ReadTelegramValue(const std::u16string& sKey) const {
     if (!fIniFile)
         return {};
     std::u16string value = fIniFile->ReadString(u"TELEGRAM", sKey, u"");
     return value.empty() ? value : EscTaggedString::TEscTaggedString::Transform(value);
 }
 
-std::u16string TfrmMain::ReadGeneral(const std::u16string& sKey,
-                                     const std::u16string& sDefault) const {
+std::u16string TJob::ReadGeneral(const std::u16string& sKey, const std::u16string& sDefault) const {
     return fIniFile ? fIniFile->ReadString(u"GENERAL", sKey, sDefault) : sDefault;
 }
 
-void TfrmMain::OpenPort() {
+void TJob::OpenPort() {
     TMsg::Info(u"Open port...", 0);
     fiExitCode = ecUnknownDevice;
     if (fPort)
@@ -254,7 +253,7 @@ void TfrmMain::OpenPort() {
     fPort->Open();
 }
 
-void TfrmMain::PortOpened(MsgUtils::TObject*) {
+void TJob::PortOpened(MsgUtils::TObject*) {
     fiExitCode = ecPortVanished;
     if (!fPort)
         throw EMsg(0x01040A, 0);
@@ -290,7 +289,7 @@ void TfrmMain::PortOpened(MsgUtils::TObject*) {
     }
 }
 
-void TfrmMain::StartTimeout() {
+void TJob::StartTimeout() {
     if (fbInterrupted)
         return;
     // An interval of 0 or below switches the time-out off: the wait then lasts until data comes.
@@ -298,7 +297,7 @@ void TfrmMain::StartTimeout() {
         fTimeout.start();
 }
 
-void TfrmMain::PortDataReceived(MsgUtils::TObject*) {
+void TJob::PortDataReceived(MsgUtils::TObject*) {
     if (fbInterrupted)
         return;
     std::u16string data = fPort ? fPort->GetData() : std::u16string();
@@ -317,13 +316,13 @@ void TfrmMain::PortDataReceived(MsgUtils::TObject*) {
     Post(WM_FINISH);
 }
 
-void TfrmMain::TimeoutTimer() {
+void TJob::TimeoutTimer() {
     fTimeout.stop();
     TMsg::Error(u"Time out!", 0);
     Post(WM_FINISH);
 }
 
-void TfrmMain::FinishJob() {
+void TJob::FinishJob() {
     // A port whose Close already ran (and raised, staying active) is not closed again: every
     // further finish request would otherwise fail the same way, for ever.
     if (!fPort || fbCloseCalled || !fPort->Active()) {
@@ -361,7 +360,7 @@ void TfrmMain::FinishJob() {
     fPort->Close();
 }
 
-void TfrmMain::Interrupted(int iSignal) {
+void TJob::Interrupted(int iSignal) {
     TMsg::Fatal(SignalEvents::InterruptionText(iSignal), 0);
     fTimeout.stop();
     fbInterrupted = true;
@@ -377,7 +376,7 @@ void TfrmMain::Interrupted(int iSignal) {
         Post(WM_FINISH);
 }
 
-void TfrmMain::PortClosed(MsgUtils::TObject*) {
+void TJob::PortClosed(MsgUtils::TObject*) {
     fEnv.Observer->PortClosed();
     if (fiExitCode != ecSuccess) {
         TMsg::Info(u"Failed with exit code %d (0x%x)", {fiExitCode, fiExitCode}, 0);
@@ -390,7 +389,7 @@ void TfrmMain::PortClosed(MsgUtils::TObject*) {
         CloseWindow();
 }
 
-void TfrmMain::RunInstructions(const std::u16string& sList) {
+void TJob::RunInstructions(const std::u16string& sList) {
     std::vector<std::u16string> statements = Instructions::SplitInstructions(sList);
     for (size_t i = 0; i < statements.size(); ++i) {
         if (statements[i].empty())
@@ -401,12 +400,12 @@ void TfrmMain::RunInstructions(const std::u16string& sList) {
     }
 }
 
-void TfrmMain::ShowWindow() {
+void TJob::ShowWindow() {
     if (fWindow)
         fWindow->Show();
 }
 
-void TfrmMain::CloseWindow() {
+void TJob::CloseWindow() {
     if (fbClosed)
         return;
     fbClosed = true;
@@ -416,4 +415,4 @@ void TfrmMain::CloseWindow() {
         fEnv.Quit();
 }
 
-} // namespace formMain
+} // namespace Job

@@ -1,6 +1,6 @@
+#include "app/Job.h"
 #include "app/JobHarness.h"
 #include "app/LogWindow.h"
-#include "app/formMain.h"
 
 #include "platform/SignalEvents.h"
 
@@ -125,11 +125,9 @@ TEST(RunSequence, ASignalEndsTheStepUnderWayAsItsFailure) {
 }
 
 TEST(RunSequence, ResponseWithoutSendWaitsForUnsolicitedData) {
-    TOutcome o =
-        RunJob(kUdpJob + "Response=HELLO\nTimeout=2000\n", {}, {}, [](formMain::TfrmMain& frm) {
-            QTimer::singleShot(20,
-                               [&frm] { static_cast<TFakePort*>(frm.Port())->Deliver("HELLO"); });
-        });
+    TOutcome o = RunJob(kUdpJob + "Response=HELLO\nTimeout=2000\n", {}, {}, [](Job::TJob& frm) {
+        QTimer::singleShot(20, [&frm] { static_cast<TFakePort*>(frm.Port())->Deliver("HELLO"); });
+    });
     EXPECT_EQ(o.exitCode, 0);
 }
 
@@ -228,7 +226,7 @@ TEST(LoadConfiguration, TimeoutOptionIsValidated) {
     EXPECT_TRUE(RunJob(kUdpJob, {"+Timeout=abc"})
                     .HasLine("Fatal: Invalid time out value \"abc\"! ID: 01010A:0"));
     int interval = 0;
-    RunJob(kUdpJob, {"+Timeout=$10"}, {}, [&](formMain::TfrmMain& frm) {
+    RunJob(kUdpJob, {"+Timeout=$10"}, {}, [&](Job::TJob& frm) {
         QTimer::singleShot(0, [&] { interval = frm.TimeoutInterval(); });
     });
     EXPECT_EQ(interval, 16);

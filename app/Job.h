@@ -1,5 +1,5 @@
 #pragma once
-// The main window that runs the one job of the process: load the configuration, open the port,
+// The job driver: it runs the one job of the process: load the configuration, open the port,
 // run the initial instructions, send the telegram, wait for the response or the time-out, run the
 // final or failure instructions, close, report, and end with the exit code.
 
@@ -20,7 +20,7 @@ namespace LogWindow {
 class ILogView;
 }
 
-namespace formMain {
+namespace Job {
 
 /// The three requests the job posts to itself.
 enum TRequest {
@@ -57,15 +57,15 @@ struct TJobEnvironment {
     std::shared_ptr<IJobObserver> Observer = std::make_shared<IJobObserver>();
 };
 
-class TfrmMain : public QObject {
+class TJob : public QObject {
 public:
     static constexpr const char16_t* kCaption = u"Telvik V1.20.02 ";
 
-    /// FormCreate: caption, time-out timer, log subscription, exit code 95, first log line, and
-    /// the load request posted.
-    explicit TfrmMain(TJobEnvironment env);
-    /// FormDestroy: frees the port (without its closing events), then the configuration.
-    ~TfrmMain() override;
+    /// Sets the caption, the time-out timer, the log subscription, exit code 95, the first log
+    /// line, and posts the load request.
+    explicit TJob(TJobEnvironment env);
+    /// Frees the port (without its closing events), then the configuration.
+    ~TJob() override;
 
     int ExitCode() const { return fiExitCode; }
     bool WindowVisible() const;
@@ -113,4 +113,4 @@ private:
     int fiInterruptedCode = 0;   ///< the code of the step the signal ended
 };
 
-} // namespace formMain
+} // namespace Job
