@@ -45,9 +45,8 @@ TJob::TJob(TJobEnvironment env) : fEnv(std::move(env)) {
     fTimeout.setTimerType(Qt::PreciseTimer);
     QObject::connect(&fTimeout, &QTimer::timeout, this, [this] { TimeoutTimer(); });
     QCoreApplication::instance()->installEventFilter(this);
-    Application::SetExceptionHandler([this](QObject* Sender, const std::exception* E) {
-        ApplicationEvents1Exception(Sender, E);
-    });
+    Application::SetExceptionHandler(
+        [this](QObject* Sender, const std::exception* E) { HandleUncaughtException(Sender, E); });
     TMsg::Instance()->SetOnNewMsg(
         [this](MsgUtils::TObject* Sender, const MsgUtils::TMsgId& oMsgId,
                const std::u16string& sMsg) { MsgNewMsg(Sender, oMsgId, sMsg); });
@@ -90,7 +89,7 @@ void TJob::MsgNewMsg(MsgUtils::TObject*, const MsgUtils::TMsgId& oMsgId,
         fEnv.Write(SysUtils::ToUtf8(LogWindow::EscapeControls(line)) + "\n");
 }
 
-void TJob::ApplicationEvents1Exception(QObject*, const std::exception* E) {
+void TJob::HandleUncaughtException(QObject*, const std::exception* E) {
     std::u16string text;
     if (auto* e = dynamic_cast<const SysUtils::Exception*>(E))
         text = e->Message();

@@ -79,7 +79,7 @@ protected:
 private:
     void MsgNewMsg(MsgUtils::TObject* Sender, const MsgUtils::TMsgId& oMsgId,
                    const std::u16string& sMsg);
-    void ApplicationEvents1Exception(QObject* Sender, const std::exception* E);
+    void HandleUncaughtException(QObject* Sender, const std::exception* E);
     void Post(TRequest request);
 
     void LoadConfiguration();
