@@ -1,5 +1,5 @@
 #pragma once
-// The log window itself: a tool window whose only content is the read-only log `Memo1`.
+// The log window itself: a tool window whose only content is the read-only log `fLogView`.
 
 #include "app/LogWindow.h"
 
@@ -20,13 +20,13 @@ public:
     bool IsVisible() const override;
     void SetOnClosed(std::function<void()> onClosed) override { fOnClosed = std::move(onClosed); }
 
-    QPlainTextEdit* Memo1() const { return fMemo1; }
+    QPlainTextEdit* LogView() const { return fLogView; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    QPlainTextEdit* fMemo1;
+    QPlainTextEdit* fLogView;
     std::function<void()> fOnClosed;
 };
 

@@ -35,16 +35,16 @@ TEST(LogLine, TimeHasHoursMinutesSecondsAndMilliseconds) {
 
 TEST(LogWindowWidget, ReadOnlyNoWrapAndTrimmedFrom800To500) {
     TLogWindow w;
-    EXPECT_TRUE(w.Memo1()->isReadOnly());
-    EXPECT_EQ(w.Memo1()->lineWrapMode(), QPlainTextEdit::NoWrap);
+    EXPECT_TRUE(w.LogView()->isReadOnly());
+    EXPECT_EQ(w.LogView()->lineWrapMode(), QPlainTextEdit::NoWrap);
     EXPECT_EQ(w.size(), QSize(379, 139));
     for (int i = 1; i <= 801; ++i)
         w.AppendLine(u"line " + SysUtils::IntToStr(i));
-    EXPECT_EQ(w.Memo1()->document()->blockCount(), 801);
+    EXPECT_EQ(w.LogView()->document()->blockCount(), 801);
     w.AppendLine(u"line 802");
-    EXPECT_EQ(w.Memo1()->document()->blockCount(), 501);
-    EXPECT_EQ(w.Memo1()->document()->firstBlock().text(), QStringLiteral("line 302"));
-    EXPECT_EQ(w.Memo1()->document()->lastBlock().text(), QStringLiteral("line 802"));
+    EXPECT_EQ(w.LogView()->document()->blockCount(), 501);
+    EXPECT_EQ(w.LogView()->document()->firstBlock().text(), QStringLiteral("line 302"));
+    EXPECT_EQ(w.LogView()->document()->lastBlock().text(), QStringLiteral("line 802"));
 }
 
 TEST(LogWindowWidget, ViewShowsTheStartOfTheLinesAndTheNewestLine) {
@@ -60,11 +60,12 @@ TEST(LogWindowWidget, ViewShowsTheStartOfTheLinesAndTheNewestLine) {
     w.Show();
     for (int i = 21; i <= 41; ++i) {
         QCoreApplication::processEvents();
-        EXPECT_EQ(w.Memo1()->horizontalScrollBar()->value(), 0) << "before line " << i;
+        EXPECT_EQ(w.LogView()->horizontalScrollBar()->value(), 0) << "before line " << i;
         append(i);
     }
     QCoreApplication::processEvents();
-    EXPECT_GT(w.Memo1()->horizontalScrollBar()->maximum(), 0);
-    EXPECT_EQ(w.Memo1()->verticalScrollBar()->value(), w.Memo1()->verticalScrollBar()->maximum());
-    EXPECT_GT(w.Memo1()->verticalScrollBar()->maximum(), 0);
+    EXPECT_GT(w.LogView()->horizontalScrollBar()->maximum(), 0);
+    EXPECT_EQ(w.LogView()->verticalScrollBar()->value(),
+              w.LogView()->verticalScrollBar()->maximum());
+    EXPECT_GT(w.LogView()->verticalScrollBar()->maximum(), 0);
 }
