@@ -4,7 +4,7 @@
 
 #include "common/IniFiles.h"
 #include "ports/rs232/PortRs232.h"
-#include "ports/rs232/Serial5.h"
+#include "ports/rs232/SerialDriver.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -115,7 +115,7 @@ void ArrivalFigures() {
     std::string slave;
     int master = OpenMaster(slave);
     ::setenv("TELVIK_COM2", slave.c_str(), 1);
-    Serial5::TSerial serial(nullptr);
+    SerialDriver::TSerial serial(nullptr);
     serial.SetPort(2);
     serial.SetBaudrate(115200);
 

@@ -9,7 +9,7 @@ namespace PortRs232 {
 
 using MsgUtils::EMsg;
 using MsgUtils::TMsg;
-using namespace Serial5;
+using namespace SerialDriver;
 
 TPortRs232::TPortRs232(const std::u16string& sTelegramStart, const std::u16string& sTelegramEnd,
                        std::unique_ptr<SerialDevice::ISerialDevice> aDevice)

@@ -4,7 +4,7 @@
 // byte and hands received bytes to the port base.
 
 #include "ports/PortBase.h"
-#include "ports/rs232/Serial5.h"
+#include "ports/rs232/SerialDriver.h"
 
 #include <cstdint>
 #include <memory>
@@ -40,7 +40,7 @@ public:
     bool Instruct(const std::u16string& sStatement) override;
 
     /// The driver, for inspection.
-    Serial5::TSerial& Serial() { return *fSerial; }
+    SerialDriver::TSerial& Serial() { return *fSerial; }
     const std::u16string& PortId() const { return fsPortId; }
 
 private:
@@ -49,7 +49,7 @@ private:
     void SerialError(TObject* Sender);
     void SerialRxData(TObject* Sender);
 
-    std::unique_ptr<Serial5::TSerial> fSerial;
+    std::unique_ptr<SerialDriver::TSerial> fSerial;
     std::u16string fsPortId;
     // The number as configured: above 255 it does not fit the driver's port number, and must be
     // refused rather than cut.

@@ -3,7 +3,7 @@
 
 #include "platform/SerialDevice.h"
 #include "ports/rs232/FakeSerialDevice.h"
-#include "ports/rs232/Serial5.h"
+#include "ports/rs232/SerialDriver.h"
 
 #include <asm/termbits.h>
 #include <sys/ioctl.h>
@@ -224,7 +224,7 @@ TEST(SerialTermios, UnreadBytesAreAnnouncedOnceAndCloseEndsTheWait) {
 TEST(SerialTermios, DriverMovesRawBytesBothWays) {
     Pty pty;
     ::setenv("TELVIK_COM9", pty.slave.c_str(), 1);
-    Serial5::TSerial serial(nullptr);
+    SerialDriver::TSerial serial(nullptr);
     serial.SetPort(9);
     serial.SetBaudrate(115200);
     std::string got;
@@ -253,9 +253,9 @@ TEST(SerialTermios, DriverMovesRawBytesBothWays) {
 TEST(SerialTermios, APeerHangUpIsReportedOnceWithoutSpinning) {
     Pty pty;
     ::setenv("TELVIK_COM8", pty.slave.c_str(), 1);
-    Serial5::TSerial serial(nullptr);
+    SerialDriver::TSerial serial(nullptr);
     serial.SetPort(8);
-    serial.SetNotifyErrors(Serial5::neEvent);
+    serial.SetNotifyErrors(SerialDriver::neEvent);
     std::vector<int> codes;
     serial.SetOnError([&](Classes::TObject*) { codes.push_back(serial.ErrorCode()); });
     serial.SetActive(true);

@@ -85,8 +85,8 @@ TEST(PortRs232, InitReadsPortAndBitrate) {
         EXPECT_EQ(p.port->Serial().Baudrate(), 9600);
         EXPECT_EQ(msgs.texts, std::vector<std::string>{"Default bit rate 9600 bps is used"});
         EXPECT_EQ(msgs.levels, std::vector<uint8_t>{MsgUtils::eHint});
-        EXPECT_EQ(p.port->Serial().DataBits(), Serial5::d8bit);
-        EXPECT_EQ(p.port->Serial().NotifyErrors(), Serial5::neEvent);
+        EXPECT_EQ(p.port->Serial().DataBits(), SerialDriver::d8bit);
+        EXPECT_EQ(p.port->Serial().NotifyErrors(), SerialDriver::neEvent);
     }
     {
         Messages msgs;

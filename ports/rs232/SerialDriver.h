@@ -18,7 +18,7 @@
 #include <string>
 #include <thread>
 
-namespace Serial5 {
+namespace SerialDriver {
 
 using Classes::TNotifyEvent;
 using Classes::TObject;
@@ -282,4 +282,4 @@ private:
     std::unique_ptr<TEventThread> FEventThread;
 };
 
-} // namespace Serial5
+} // namespace SerialDriver

@@ -1,10 +1,10 @@
 // The serial driver's event thread.
 
-#include "ports/rs232/Serial5.h"
+#include "ports/rs232/SerialDriver.h"
 
 #include <chrono>
 
-namespace Serial5 {
+namespace SerialDriver {
 
 using namespace SerialDevice;
 
@@ -185,4 +185,4 @@ bool TEventThread::AssembleByte(uint8_t by) {
     return false;
 }
 
-} // namespace Serial5
+} // namespace SerialDriver

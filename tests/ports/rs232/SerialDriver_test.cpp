@@ -1,6 +1,6 @@
 // The serial driver and its event thread against the fake device.
 
-#include "ports/rs232/Serial5.h"
+#include "ports/rs232/SerialDriver.h"
 
 #include "platform/Dialogs.h"
 #include "ports/rs232/FakeSerialDevice.h"
@@ -12,7 +12,7 @@
 #include <fstream>
 #include <iterator>
 
-using namespace Serial5;
+using namespace SerialDriver;
 using namespace SerialDevice;
 using TestUtils::PumpUntil;
 using TestUtils::TFakeSerialDevice;
@@ -43,7 +43,7 @@ struct Boxes {
 
 } // namespace
 
-TEST(Serial5, NewDriverHasTheDefaultsAndIsClosed) {
+TEST(SerialDriver, NewDriverHasTheDefaultsAndIsClosed) {
     Driver d;
     TSerial& s = *d.serial;
     EXPECT_EQ(s.Port(), 1);
@@ -69,7 +69,7 @@ TEST(Serial5, NewDriverHasTheDefaultsAndIsClosed) {
     EXPECT_TRUE(d.fake->Calls().empty());
 }
 
-TEST(Serial5, BaudrateTakesOnlyTheAcceptedRates) {
+TEST(SerialDriver, BaudrateTakesOnlyTheAcceptedRates) {
     Boxes boxes;
     Driver d;
     d.serial->SetBaudrate(9600);
@@ -88,7 +88,7 @@ TEST(Serial5, BaudrateTakesOnlyTheAcceptedRates) {
     EXPECT_FALSE(IsValidBaudrate(1000000));
 }
 
-TEST(Serial5, OpenAndCloseRunTheirStepsInOrder) {
+TEST(SerialDriver, OpenAndCloseRunTheirStepsInOrder) {
     Driver d;
     d.serial->SetActive(true);
     ASSERT_TRUE(d.serial->Active());
@@ -104,7 +104,7 @@ TEST(Serial5, OpenAndCloseRunTheirStepsInOrder) {
     EXPECT_EQ(d.fake->Calls(), close);
 }
 
-TEST(Serial5, SettersReconfigureAnOpenPortOnly) {
+TEST(SerialDriver, SettersReconfigureAnOpenPortOnly) {
     Driver d;
     d.serial->SetPort(7);
     d.serial->SetParity(paEven);
@@ -141,7 +141,7 @@ TEST(Serial5, SettersReconfigureAnOpenPortOnly) {
     EXPECT_EQ(lines, (std::vector<std::string>{"SetDtr 0", "SetRts 0", "SetDtr 1", "SetRts 1"}));
 }
 
-TEST(Serial5, LineSettingsFollowTheProperties) {
+TEST(SerialDriver, LineSettingsFollowTheProperties) {
     Driver d;
     TSerial& s = *d.serial;
     s.SetActive(true);
@@ -172,7 +172,7 @@ TEST(Serial5, LineSettingsFollowTheProperties) {
     EXPECT_EQ(s.GetSignal(), 9);
 }
 
-TEST(Serial5, ClosedPortErrorsFollowTheNotifyMode) {
+TEST(SerialDriver, ClosedPortErrorsFollowTheNotifyMode) {
     Boxes boxes;
     Driver d;
     TSerial& s = *d.serial;
@@ -195,7 +195,7 @@ TEST(Serial5, ClosedPortErrorsFollowTheNotifyMode) {
     EXPECT_FALSE(s.BreakTxOn());
 }
 
-TEST(Serial5, NoneModeReportsNothingAndDialogModeShowsTheText) {
+TEST(SerialDriver, NoneModeReportsNothingAndDialogModeShowsTheText) {
     Boxes boxes;
     Driver d;
     TSerial& s = *d.serial;
@@ -221,7 +221,7 @@ TEST(Serial5, NoneModeReportsNothingAndDialogModeShowsTheText) {
     EXPECT_FALSE(s.Active());
 }
 
-TEST(Serial5, PlatformErrorsAreStoredAndAWriteStillInProgressAfterTimeoutFails) {
+TEST(SerialDriver, PlatformErrorsAreStoredAndAWriteStillInProgressAfterTimeoutFails) {
     Driver d;
     TSerial& s = *d.serial;
     int fired = 0;
@@ -245,7 +245,7 @@ TEST(Serial5, PlatformErrorsAreStoredAndAWriteStillInProgressAfterTimeoutFails) 
     EXPECT_TRUE(s.Active());
 }
 
-TEST(Serial5, WritesAndReadsMoveBytes) {
+TEST(SerialDriver, WritesAndReadsMoveBytes) {
     Driver d;
     TSerial& s = *d.serial;
     s.SetActive(true);
@@ -276,7 +276,7 @@ TEST(Serial5, WritesAndReadsMoveBytes) {
     EXPECT_EQ(s.Read(text), 9);
 }
 
-TEST(Serial5, LongTextIsWrittenInPartsOfTheQueueSize) {
+TEST(SerialDriver, LongTextIsWrittenInPartsOfTheQueueSize) {
     Driver d;
     TSerial& s = *d.serial;
     s.SetTxQueueSize(4);
@@ -287,8 +287,8 @@ TEST(Serial5, LongTextIsWrittenInPartsOfTheQueueSize) {
     EXPECT_EQ(d.fake->Calls(), (std::vector<std::string>{"Write 4", "Write 4", "Write 2"}));
 }
 
-TEST(Serial5, SettingsFileRoundTrip) {
-    std::string path = testing::TempDir() + "serial5_settings.bin";
+TEST(SerialDriver, SettingsFileRoundTrip) {
+    std::string path = testing::TempDir() + "serialdriver_settings.bin";
     {
         Driver a;
         TSerial& s = *a.serial;
@@ -355,7 +355,7 @@ TEST(Serial5, SettingsFileRoundTrip) {
 
 // ---- Raising error reports in the middle of opening and closing.
 
-TEST(Serial5, ClosingReleasesTheDeviceWhenAReportRaises) {
+TEST(SerialDriver, ClosingReleasesTheDeviceWhenAReportRaises) {
     Driver d;
     TSerial& s = *d.serial;
     s.SetNotifyErrors(neEvent);
@@ -369,7 +369,7 @@ TEST(Serial5, ClosingReleasesTheDeviceWhenAReportRaises) {
     EXPECT_EQ(s.ErrorCode(), EIO);
 }
 
-TEST(Serial5, OpeningThatRaisesBeforeItCountsLeavesNothingHeld) {
+TEST(SerialDriver, OpeningThatRaisesBeforeItCountsLeavesNothingHeld) {
     Driver d;
     TSerial& s = *d.serial;
     s.SetNotifyErrors(neEvent);
@@ -392,7 +392,7 @@ TEST(Serial5, OpeningThatRaisesBeforeItCountsLeavesNothingHeld) {
 
 // ---- The event thread.
 
-TEST(Serial5Thread, EventsAreHandedToTheMainThreadInOrder) {
+TEST(SerialDriverThread, EventsAreHandedToTheMainThreadInOrder) {
     Driver d;
     TSerial& s = *d.serial;
     std::vector<std::string> seen;
@@ -425,7 +425,7 @@ TEST(Serial5Thread, EventsAreHandedToTheMainThreadInOrder) {
     EXPECT_TRUE(s.RLSDSignalState());
 }
 
-TEST(Serial5Thread, WithoutAnRxHandlerTheBytesStayQueued) {
+TEST(SerialDriverThread, WithoutAnRxHandlerTheBytesStayQueued) {
     Driver d;
     TSerial& s = *d.serial;
     int ticks = 0;
@@ -460,7 +460,7 @@ std::vector<std::string> Messages(uint8_t start, uint8_t end, uint16_t append,
 }
 } // namespace
 
-TEST(Serial5Thread, MessageModeAssemblesMessages) {
+TEST(SerialDriverThread, MessageModeAssemblesMessages) {
     EXPECT_EQ(Messages(2, 3, 1, "\x41\x02\x41\x03\x7F\x42"),
               (std::vector<std::string>{"\x02\x41\x03\x7F"}));
     EXPECT_EQ(Messages(2, 3, 0, "\x02\x31\x02\x32\x03"),
@@ -471,7 +471,7 @@ TEST(Serial5Thread, MessageModeAssemblesMessages) {
               (std::vector<std::string>{"\x02\x03\x02\x03", "\x02\x03\x02\x7E"}));
 }
 
-TEST(Serial5Thread, CloseWhileWaitingIsPromptAndIdlesTheThread) {
+TEST(SerialDriverThread, CloseWhileWaitingIsPromptAndIdlesTheThread) {
     Driver d;
     TSerial& s = *d.serial;
     s.SetActive(true);
@@ -492,7 +492,7 @@ TEST(Serial5Thread, CloseWhileWaitingIsPromptAndIdlesTheThread) {
     EXPECT_TRUE(PumpUntil([&] { return rx == 1; }));
 }
 
-TEST(Serial5Thread, CloseFromInsideAHandlerDoesNotDeadlock) {
+TEST(SerialDriverThread, CloseFromInsideAHandlerDoesNotDeadlock) {
     Driver d;
     TSerial& s = *d.serial;
     long long closeMs = -1;
@@ -511,7 +511,7 @@ TEST(Serial5Thread, CloseFromInsideAHandlerDoesNotDeadlock) {
     EXPECT_FALSE(s.Active());
 }
 
-TEST(Serial5Thread, ClosingWithAHandOverInFlightDoesNotDeadlock) {
+TEST(SerialDriverThread, ClosingWithAHandOverInFlightDoesNotDeadlock) {
     Driver d;
     TSerial& s = *d.serial;
     int rx = 0;
@@ -533,7 +533,7 @@ TEST(Serial5Thread, ClosingWithAHandOverInFlightDoesNotDeadlock) {
     EXPECT_EQ(rx, 0) << "no event reaches a closed driver";
 }
 
-TEST(Serial5Thread, AFailedWaitIsReportedInTheMainThread) {
+TEST(SerialDriverThread, AFailedWaitIsReportedInTheMainThread) {
     Driver d;
     TSerial& s = *d.serial;
     s.SetNotifyErrors(neEvent);
@@ -550,7 +550,7 @@ TEST(Serial5Thread, AFailedWaitIsReportedInTheMainThread) {
     EXPECT_EQ(codes, std::vector<int>{EIO});
 }
 
-TEST(Serial5Thread, DestroyingAnOpenDriverStopsTheThread) {
+TEST(SerialDriverThread, DestroyingAnOpenDriverStopsTheThread) {
     auto t0 = std::chrono::steady_clock::now();
     {
         Driver d;
@@ -562,7 +562,7 @@ TEST(Serial5Thread, DestroyingAnOpenDriverStopsTheThread) {
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1500));
 }
 
-TEST(Serial5, AFullOutputQueueIsWaitedOutWhileEventsAreHandled) {
+TEST(SerialDriver, AFullOutputQueueIsWaitedOutWhileEventsAreHandled) {
     Driver d;
     TSerial& s = *d.serial;
     s.SetActive(true);

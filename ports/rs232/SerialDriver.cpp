@@ -1,4 +1,4 @@
-#include "ports/rs232/Serial5.h"
+#include "ports/rs232/SerialDriver.h"
 
 #include "platform/Dialogs.h"
 
@@ -9,7 +9,7 @@
 #include <exception>
 #include <fstream>
 
-namespace Serial5 {
+namespace SerialDriver {
 
 using namespace SerialDevice;
 
@@ -677,4 +677,4 @@ bool TSerial::LoadFromFile(const std::u16string& filename) {
     return true;
 }
 
-} // namespace Serial5
+} // namespace SerialDriver
