@@ -96,7 +96,7 @@ bool TPortUdp::SetListeningPort(int32_t iPort) {
             return false;
         fUdp = fSocketFactory();
         fUdp->SetOnReceive(
-            [this](const std::string& sPeerIp, uint16_t wPeerPort, EasyUdp::TUdpBuffer& aBuffer,
+            [this](const std::string& sPeerIp, uint16_t wPeerPort, UdpSocket::TUdpBuffer& aBuffer,
                    int32_t iSize) { UdpReceive(sPeerIp, wPeerPort, aBuffer, iSize); });
         fUdp->SetOnError([this](const std::u16string& sMsg) { UdpError(sMsg); });
         return fUdp->Start(static_cast<uint16_t>(iPort));
@@ -110,7 +110,7 @@ bool TPortUdp::SetListeningPort(int32_t iPort) {
     return true;
 }
 
-void TPortUdp::UdpReceive(const std::string&, uint16_t, EasyUdp::TUdpBuffer& aBuffer,
+void TPortUdp::UdpReceive(const std::string&, uint16_t, UdpSocket::TUdpBuffer& aBuffer,
                           int32_t iSize) {
     ReceiveData(
         std::string(reinterpret_cast<const char*>(aBuffer.data()), static_cast<size_t>(iSize)));

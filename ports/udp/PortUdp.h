@@ -3,7 +3,7 @@
 // datagram arriving on the local listening port, from any sender, is received data.
 
 #include "ports/PortBase.h"
-#include "ports/udp/EasyUdp.h"
+#include "ports/udp/UdpSocket.h"
 
 #include <cstdint>
 #include <functional>
@@ -12,7 +12,7 @@
 
 namespace PortUdp {
 
-using EasyUdp::TUdpSocket;
+using UdpSocket::TUdpSocket;
 
 class TPortUdp : public PortBase::TPortBase {
 public:
@@ -52,7 +52,7 @@ protected:
 
 private:
     bool SetListeningPort(int32_t iPort);
-    void UdpReceive(const std::string& sPeerIp, uint16_t wPeerPort, EasyUdp::TUdpBuffer& aBuffer,
+    void UdpReceive(const std::string& sPeerIp, uint16_t wPeerPort, UdpSocket::TUdpBuffer& aBuffer,
                     int32_t iSize);
     void UdpError(const std::u16string& sMsg);
     /// The failed socket call for the user ("bind 0.0.0.0:47001: Address already in use").

@@ -16,7 +16,7 @@ namespace UdpSockets {
 class ISocketApi;
 }
 
-namespace EasyUdp {
+namespace UdpSocket {
 
 using Classes::TObject;
 
@@ -95,4 +95,4 @@ uint32_t ResolveHost(UdpSockets::ISocketApi& aApi, const std::u16string& sHost);
 /// The text of a WinSock error code, "Not a WinSock error." for others.
 std::u16string WinSockErrorText(int32_t iCode);
 
-} // namespace EasyUdp
+} // namespace UdpSocket

@@ -1,9 +1,9 @@
-#include "ports/udp/EasyUdp.h"
+#include "ports/udp/UdpSocket.h"
 
 #include "common/SysUtils.h"
 #include "platform/UdpSockets.h"
 
-namespace EasyUdp {
+namespace UdpSocket {
 
 namespace {
 
@@ -208,4 +208,4 @@ std::string TUdpSocket::LastFailure() const {
     return fApi->LastFailure();
 }
 
-} // namespace EasyUdp
+} // namespace UdpSocket

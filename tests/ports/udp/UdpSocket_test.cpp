@@ -1,4 +1,4 @@
-#include "ports/udp/EasyUdp.h"
+#include "ports/udp/UdpSocket.h"
 
 #include "TestUtils.h"
 #include "ports/udp/UdpTestUtils.h"
@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <gtest/gtest.h>
 
-using namespace EasyUdp;
+using namespace UdpSocket;
 using Texts = std::vector<std::u16string>;
 
 namespace {
@@ -31,7 +31,7 @@ struct Recorded {
 
 } // namespace
 
-TEST(EasyUdpStart, EachFailingStepReportsItsTextAndClosesWhatItOpened) {
+TEST(UdpSocketStart, EachFailingStepReportsItsTextAndClosesWhatItOpened) {
     const std::pair<bool UdpTest::FakeState::*, const char16_t*> steps[] = {
         {&UdpTest::FakeState::createFails, u"Start: Cannot Create Socket."},
         {&UdpTest::FakeState::bindFails, u"Start: Cannot Bind Socket."},
@@ -49,7 +49,7 @@ TEST(EasyUdpStart, EachFailingStepReportsItsTextAndClosesWhatItOpened) {
     }
 }
 
-TEST(EasyUdpStart, MaxLengthIsTheSmallestOfBufferAndBothSocketBuffers) {
+TEST(UdpSocketStart, MaxLengthIsTheSmallestOfBufferAndBothSocketBuffers) {
     UdpTest::FakeState st;
     st.sendBuffer = 4096;
     st.recvBuffer = 2048;
@@ -59,7 +59,7 @@ TEST(EasyUdpStart, MaxLengthIsTheSmallestOfBufferAndBothSocketBuffers) {
     EXPECT_EQ(r.udp->MaxLength, 2048);
 }
 
-TEST(EasyUdpSend, ChecksComeInOrderAndNameTheSocketError) {
+TEST(UdpSocketSend, ChecksComeInOrderAndNameTheSocketError) {
     UdpTest::FakeState st;
     Recorded r(&st);
     std::string big(8193, 'a');
@@ -92,7 +92,7 @@ TEST(EasyUdpSend, ChecksComeInOrderAndNameTheSocketError) {
     EXPECT_TRUE(st.sent[1].dontRoute);
 }
 
-TEST(EasyUdpReceive, EachNotificationReadsOneDatagram) {
+TEST(UdpSocketReceive, EachNotificationReadsOneDatagram) {
     UdpTest::FakeState st;
     Recorded r(&st);
     ASSERT_TRUE(r.udp->Start(5000));
@@ -107,7 +107,7 @@ TEST(EasyUdpReceive, EachNotificationReadsOneDatagram) {
     EXPECT_EQ(r.errors, Texts{u"OnReceive: Message too long"});
 }
 
-TEST(EasyUdpText, ErrorTextsAddressesAndErrnoTranslation) {
+TEST(UdpSocketText, ErrorTextsAddressesAndErrnoTranslation) {
     EXPECT_EQ(WinSockErrorText(10004), u"Interrupted system call");
     EXPECT_EQ(WinSockErrorText(10071), u"Too many levels of remote in path");
     EXPECT_EQ(WinSockErrorText(10091), u"Network sub-system is unusable");
@@ -133,7 +133,7 @@ TEST(EasyUdpText, ErrorTextsAddressesAndErrnoTranslation) {
 
 // On the operating system's sockets, over loopback.
 
-TEST(EasyUdpLoopback, WholeDatagramsUpToMaxLengthBothWays) {
+TEST(UdpSocketLoopback, WholeDatagramsUpToMaxLengthBothWays) {
     UdpTest::Peer peer;
     uint16_t port = UdpTest::FreePort();
     Recorded r;
@@ -158,7 +158,7 @@ TEST(EasyUdpLoopback, WholeDatagramsUpToMaxLengthBothWays) {
     EXPECT_EQ(second.errors, Texts{u"Start: Cannot Bind Socket."});
 }
 
-TEST(EasyUdpLoopback, SocketFreedFromItsOwnReceiveHandlerIsSafe) {
+TEST(UdpSocketLoopback, SocketFreedFromItsOwnReceiveHandlerIsSafe) {
     UdpTest::Peer peer;
     uint16_t port = UdpTest::FreePort();
     auto udp = std::make_unique<TUdpSocket>();
