@@ -23,7 +23,7 @@ namespace SerialDriver {
 using Classes::TNotifyEvent;
 using Classes::TObject;
 
-enum eParity : uint8_t { paNone, PaOdd, paEven, paMark, paSpace };
+enum eParity : uint8_t { paNone, paOdd, paEven, paMark, paSpace };
 enum eDataBits : uint8_t { d7bit, d8bit };
 enum eStopBits : uint8_t { st1bit, st2bit };
 enum eFlowControl : uint8_t { fcNone, fcRTS_CTS, fcDTR_DSR, fcXON_XOF };
