@@ -6,6 +6,7 @@
 #include "app/ExitCodes.h"
 #include "app/Instructions.h"
 #include "app/LogWindow.h"
+#include "app/Version.h"
 #include "app/Wildcard.h"
 #include "common/EscTaggedString.h"
 #include "common/IniFiles.h"
@@ -25,7 +26,8 @@ using MsgUtils::TMsg;
 using SysUtils::Format;
 
 TJob::TJob(TJobEnvironment env) : fEnv(std::move(env)) {
-    std::u16string caption = Format(u"%s V%s", {u"Telvik", u"1.20.02 "});
+    // The trailing blank is part of the caption stations have always seen.
+    std::u16string caption = Format(u"%s V%s ", {u"Telvik", SysUtils::FromUtf8(Version::kVersion)});
     if (!fEnv.Headless && fEnv.CreateWindow)
         fWindow = fEnv.CreateWindow();
     if (fWindow) {

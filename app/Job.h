@@ -59,8 +59,6 @@ struct TJobEnvironment {
 
 class TJob : public QObject {
 public:
-    static constexpr const char16_t* kCaption = u"Telvik V1.20.02 ";
-
     /// Sets the caption, the time-out timer, the log subscription, exit code 95, the first log
     /// line, and posts the load request.
     explicit TJob(TJobEnvironment env);
