@@ -6,7 +6,7 @@
 
 namespace LogWindow {
 
-std::u16string LevelText(uint8_t byTypeNo, const std::u16string& sMsg) {
+std::u16string OneLine(const std::u16string& sMsg) {
     std::u16string text;
     text.reserve(sMsg.size());
     for (size_t i = 0; i < sMsg.size(); ++i) {
@@ -17,6 +17,11 @@ std::u16string LevelText(uint8_t byTypeNo, const std::u16string& sMsg) {
             text += sMsg[i];
         }
     }
+    return text;
+}
+
+std::u16string LevelText(uint8_t byTypeNo, const std::u16string& sMsg) {
+    std::u16string text = OneLine(sMsg);
     static const char16_t* const kPrefix[] = {u"Debug: ", u"Trace: ", u"Info:  ", u"Hint:  ",
                                               u"Warn:  ", u"Error: ", u"Fatal: "};
     if (byTypeNo >= 1 && byTypeNo <= 7)

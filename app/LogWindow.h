@@ -8,8 +8,10 @@
 
 namespace LogWindow {
 
-/// The text with every CR LF pair made one blank and the level prefix of `byTypeNo` in front
-/// ("[%d] %s" for a level outside 1..7).
+/// The message on one line, as the log shows it: a CR LF pair (the id line of an exception)
+/// becomes one blank.
+std::u16string OneLine(const std::u16string& sMsg);
+/// OneLine with the level prefix of `byTypeNo` in front ("[%d] %s" for a level outside 1..7).
 std::u16string LevelText(uint8_t byTypeNo, const std::u16string& sMsg);
 /// The local time as "hh:nn:ss.zzz".
 std::u16string CurrentTimeText();

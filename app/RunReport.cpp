@@ -2,6 +2,7 @@
 
 #include "app/Configuration.h"
 #include "app/ExitCodes.h"
+#include "app/LogWindow.h"
 #include "common/IniFiles.h"
 #include "common/MsgUtils.h"
 #include "common/SysUtils.h"
@@ -33,20 +34,6 @@ QJsonValue Milliseconds(const std::optional<std::chrono::steady_clock::time_poin
         return QJsonValue::Null;
     auto us = std::chrono::duration_cast<std::chrono::microseconds>(*to - *from).count();
     return static_cast<double>(us) / 1000.0;
-}
-
-// As the log shows it: a CR LF pair (the id line of an exception) becomes one blank.
-std::u16string OneLine(const std::u16string& sMsg) {
-    std::u16string text;
-    for (size_t i = 0; i < sMsg.size(); ++i) {
-        if (sMsg[i] == u'\r' && i + 1 < sMsg.size() && sMsg[i + 1] == u'\n') {
-            text += u' ';
-            ++i;
-        } else {
-            text += sMsg[i];
-        }
-    }
-    return text;
 }
 
 QJsonArray TextsJson(const std::vector<std::u16string>& texts) {
@@ -140,9 +127,9 @@ void TRunReport::PortClosed() {
 
 void TRunReport::Logged(uint8_t byLevel, const std::u16string& sMsg) {
     if (byLevel == MsgUtils::eFatal)
-        fFatal.push_back(OneLine(sMsg));
+        fFatal.push_back(LogWindow::OneLine(sMsg));
     else if (byLevel == MsgUtils::eError)
-        fErrors.push_back(OneLine(sMsg));
+        fErrors.push_back(LogWindow::OneLine(sMsg));
 }
 
 std::string TRunReport::Text(int iExitCode) const {
