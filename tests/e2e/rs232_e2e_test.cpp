@@ -60,15 +60,9 @@ public:
         fThread = std::thread([this, telegram, chunks, hangUp] {
             bool answered = false;
             while (!fStop) {
-                struct pollfd p {
-                    fMaster, POLLIN, 0
-                };
-                ::poll(&p, 1, 10);
-                char buf[256];
-                ssize_t r = ::read(fMaster, buf, sizeof buf);
-                if (r > 0) {
+                if (std::string got = ReadSome(); !got.empty()) {
                     std::lock_guard g(fLock);
-                    fReceived.append(buf, static_cast<size_t>(r));
+                    fReceived += got;
                 }
                 if (answered || Received().find(telegram) == std::string::npos)
                     continue;
@@ -88,16 +82,8 @@ public:
     /// Sends back everything it receives, taking no more while its answer is not taken.
     void Echo() {
         fThread = std::thread([this] {
-            while (!fStop) {
-                struct pollfd p {
-                    fMaster, POLLIN, 0
-                };
-                ::poll(&p, 1, 10);
-                char buf[256];
-                ssize_t r = ::read(fMaster, buf, sizeof buf);
-                if (r > 0)
-                    WriteAll(std::string(buf, static_cast<size_t>(r)));
-            }
+            while (!fStop)
+                WriteAll(ReadSome());
         });
     }
     std::string Received() const {
@@ -106,6 +92,16 @@ public:
     }
 
 private:
+    // What the program wrote within 10 ms; empty when nothing came.
+    std::string ReadSome() {
+        struct pollfd p {
+            fMaster, POLLIN, 0
+        };
+        ::poll(&p, 1, 10);
+        char buf[256];
+        ssize_t r = ::read(fMaster, buf, sizeof buf);
+        return r > 0 ? std::string(buf, static_cast<size_t>(r)) : std::string();
+    }
     // A chunk larger than the terminal's buffer goes in as the program makes room.
     void WriteAll(const std::string& c) {
         for (size_t done = 0; done < c.size() && !fStop;) {
