@@ -113,9 +113,12 @@ TEST(FirstDay, ListShowsComMappingsAndFtdiDevicesWithoutOpeningThem) {
         << none.Stdout;
 }
 
-TEST(FirstDay, SlipsAreNamedAndTheExitCodeStays) {
+TEST(FirstDay, SlipsAreNamedAndEndTheRunBeforeThePortWhenTheyChangeIt) {
     Responder peer({});
     TTempDir dir;
+    const std::string job = dir.Path() + "/job.ini";
+    const std::string hint = "Hint:  escape tags are \\ and two hex digits: \\0D\\0A for CR LF, "
+                             "\\\\ for \\";
     struct Case {
         std::vector<std::string> args;
         std::string ini;
@@ -129,18 +132,68 @@ TEST(FirstDay, SlipsAreNamedAndTheExitCodeStays) {
           "telvik-missing.ini, " + std::filesystem::current_path().string() +
           "/telvik-missing.ini"},
          69},
-        {{"+Timout=500", "+timeout=500", "-v", "--verbose"},
+        // Unknown options and flags: 91 before any port, the first one named.
+        {{"+Respone=OK*"},
+         UdpJob(peer.port, "Send=X\n"),
+         {"Fatal: Unknown option +Respone=OK* (did you mean +Response=?)"},
+         91},
+        {{"+timeout=500", "+Timout=500"},
          "[DEVICE]\nName=X\n",
-         {"Warn:  Unknown option ignored: +Timout=500 (did you mean +Timeout=?)",
-          "Warn:  Unknown option ignored: +timeout=500 (did you mean +Timeout=?)",
-          "Warn:  Unknown option ignored: -v (did you mean -V?)",
-          "Warn:  Unknown option ignored: --verbose"},
+         {"Fatal: Unknown option +timeout=500 (did you mean +Timeout=?)"},
+         91},
+        {{"-v"}, "[DEVICE]\nName=X\n", {"Fatal: Unknown option -v (did you mean -V?)"}, 91},
+        {{"--verbose"}, "[DEVICE]\nName=X\n", {"Fatal: Unknown option --verbose"}, 91},
+        {{"--cfg=" + job},
+         "[DEVICE]\nName=X\n",
+         {"Fatal: Unknown option --cfg=" + job + " (did you mean +CFG=?)"},
+         91},
+        {{"-c", job},
+         "[DEVICE]\nName=X\n",
+         {"Warn:  Argument ignored: " + job + " (did you mean +CFG=" + job + "?)",
+          "Fatal: Unknown option -c"},
+         91},
+        // A plain argument is ignored with a warning; the run goes on.
+        {{job, "World"},
+         "",
+         {"Warn:  Argument ignored: " + job + " (did you mean +CFG=" + job + "?)",
+          "Warn:  Argument ignored: World", "Fatal: Device type \"\" not found! ID: 0103FF:0"},
          69},
         {{},
          "[TELEGRAMM]\nSend=X\n[DEVICE]\nNmae=UDP\n",
-         {"Hint:  Unknown section [TELEGRAMM] ignored (did you mean [TELEGRAM]?)",
-          "Hint:  Unknown key Nmae in [DEVICE] ignored (did you mean Name?)"},
+         {"Warn:  Unknown section [TELEGRAMM] ignored (did you mean [TELEGRAM]?)",
+          "Warn:  Unknown key Nmae in [DEVICE] ignored (did you mean Name?)"},
          69},
+        {{},
+         "[DEVICE]\nName=X\n[TELEGRAM]\nRespons=OK\nTimeout=abc\n",
+         {"Warn:  Unknown key Respons in [TELEGRAM] ignored (did you mean Response?)",
+          "Warn:  Timeout \"abc\" in [TELEGRAM] is not an integer: the default 5000 ms is used"},
+         69},
+        // Telegram keys are checked at load, each naming key, value and the offending part.
+        {{"+Send=5\xE2\x82\xAC"},
+         UdpJob(peer.port, ""),
+         {"Fatal: [TELEGRAM] Send \"5\xE2\x82\xAC\": character \"\xE2\x82\xAC\" (U+20AC) is no "
+          "byte: only codes 0 to 255 go on the wire",
+          hint},
+         91},
+        {{"+Start=\\02", "+End=\\n"},
+         UdpJob(peer.port, "Send=X\n"),
+         {"Fatal: [TELEGRAM] End \"\\n\": unknown escape tag \"\\n\"", hint},
+         91},
+        {{},
+         UdpJob(peer.port, "Send=X\nResponse=OK\\x0D\n"),
+         {"Fatal: [TELEGRAM] Response \"OK\\x0D\": unknown escape tag \"\\x0\"", hint},
+         91},
+        // A number beyond 32 bits is no integer; a wait longer than five characters says what
+        // it waits.
+        {{"+Timeout=-$FFFFFFFF"},
+         UdpJob(peer.port, "Send=X\n"),
+         {"Fatal: Invalid time out value \"-$FFFFFFFF\"! ID: 01010A:0"},
+         91},
+        {{"+Initial=W=000050"},
+         UdpJob(peer.port, "Send=X\n"),
+         {"Warn:  W=000050: only the first five characters count: waits 5 ms",
+          "Info:  Done successfully"},
+         0},
         {{"+Visible=always"},
          "[DEVICE]\nName=X\n",
          {"Hint:  Visible \"always\" is none of Always, Never, OnError: it acts as \"OnError\""},
@@ -159,7 +212,13 @@ TEST(FirstDay, SlipsAreNamedAndTheExitCodeStays) {
         EXPECT_EQ(r.ExitCode, c.exitCode) << r.Stderr;
         for (const auto& l : c.lines)
             EXPECT_TRUE(r.HasLine(l)) << l << "\n" << r.Stderr;
+        if (c.exitCode == 91) {
+            EXPECT_FALSE(r.HasLine("Info:  Open port...")) << r.Stderr;
+        }
     }
+    std::string received = peer.Received();
+    EXPECT_NE(received.find("rx "), std::string::npos);
+    EXPECT_EQ(received.find("rx "), received.rfind("rx ")) << "a refused run sent something";
 }
 
 TEST(FirstDay, ConfigurationFromTheUsersConfigFolder) {
