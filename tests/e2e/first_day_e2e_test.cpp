@@ -7,6 +7,9 @@
 #include "e2e/RunTelvik.h"
 #include "ports/udp/UdpTestUtils.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -234,6 +237,24 @@ TEST(FirstDay, ConfigurationFromTheUsersConfigFolder) {
     TResult h = RunHeadless({}, {{"XDG_CONFIG_HOME", ""}, {"HOME", home}});
     EXPECT_TRUE(h.HasLine("Info:  Load default from: " + home + "/.config/telvik/telvik.ini"))
         << h.Stderr;
+
+    // A +CFG= file that is missing keeps its fallback, and the summary says which file ran.
+    struct Row {
+        std::map<std::string, std::string> env;
+        QJsonValue configuration;
+    } rows[] = {
+        {{{"XDG_CONFIG_HOME", xdg}, {"HOME", home}},
+         QString::fromStdString(xdg) + "/telvik/telvik.ini"},
+        {{{"XDG_CONFIG_HOME", dir.Path()}, {"HOME", dir.Path()}}, QJsonValue::Null},
+    };
+    for (const auto& row : rows) {
+        TResult r = RunHeadless({"+CFG=/nonexistent/station.ini", "+Output=Json"}, row.env);
+        QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(r.Stdout)).object();
+        EXPECT_EQ(o["configuration"], row.configuration) << r.Stdout;
+        EXPECT_EQ(o["warnings"].toArray()[0].toString(),
+                  "+CFG=/nonexistent/station.ini not found, tried: /nonexistent/station.ini")
+            << r.Stdout;
+    }
 }
 
 TEST(FirstDay, SystemErrorsAreFollowedByWhatToDo) {
@@ -270,6 +291,15 @@ TEST(FirstDay, DeviceDataOnStandardErrorCannotDriveTheTerminal) {
     EXPECT_EQ(r.ExitCode, 0) << r.Stderr;
     EXPECT_TRUE(r.HasLine("Info:  Response passed: \"*OK*\" = \"\\x1B[2JOK\\x07\"")) << r.Stderr;
     EXPECT_EQ(r.Stderr.find('\x1B'), std::string::npos);
+
+    // Nor through the summary, whose texts jq -r would hand to the terminal as they are.
+    TResult j =
+        RunHeadless({"+CFG=" + dir.Write("job.ini", UdpJob(peer.port, "Send=X\nResponse=NO\n")),
+                     "+Output=Json"});
+    EXPECT_EQ(j.ExitCode, 51) << j.Stderr;
+    QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(j.Stdout)).object();
+    EXPECT_EQ(o["errors"].toArray()[0].toString(), "Response failed: \"NO\" <> \"\\x1B[2JOK\\x07\"")
+        << j.Stdout;
 }
 
 TEST(FirstDay, UdpAndFtdiExamplesWorkAgainstAPeer) {

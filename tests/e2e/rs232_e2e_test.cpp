@@ -609,3 +609,85 @@ TEST(Rs232EndToEnd, TheExampleSendsItsLineEnd) {
     EXPECT_EQ(r.ExitCode, 0) << r.Stderr;
     EXPECT_EQ(dev.Received(), "*IDN?\r\n");
 }
+
+namespace {
+
+// Runs `script` in bash with COM3 on the device, `telvik` standing for the program; gives back
+// what the script printed and the program's status it wrote to "$STATUS".
+std::pair<std::string, std::string> Bash(const TDevice& dev, const std::string& script) {
+    TTempDir dir;
+    std::string cmd = "env -u DISPLAY -u WAYLAND_DISPLAY TELVIK_COM3='" + dev.Slave() +
+                      "' STATUS='" + dir.Path() +
+                      "/status' bash -c 'telvik() { " TELVIK_BINARY " \"$@\"; }; " + script +
+                      "' 2>&1";
+    std::string out;
+    FILE* p = ::popen(cmd.c_str(), "r");
+    char buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
+        out.append(buf, n);
+    ::pclose(p);
+    std::string status;
+    if (FILE* f = std::fopen((dir.Path() + "/status").c_str(), "r")) {
+        for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
+            status.append(buf, n);
+        std::fclose(f);
+    }
+    return {out, status};
+}
+
+} // namespace
+
+TEST(Rs232EndToEnd, ClosedOrFullOutputsNeverEndTheRunNorReachTheDevice) {
+    TTempDir dir;
+    std::string ini = dir.Write("rs232.ini", kConfig);
+    struct Row {
+        std::string redirection;
+        std::string status;
+        std::string says; ///< in what the script printed
+    } rows[] = {
+        // The log would go to the device through a descriptor a closed stream left free.
+        {">&- 2>&-", "0\n", ""},
+        // The reader goes away after one byte: no SIGPIPE, the run ends through its steps.
+        {"2>&1 >/dev/null | head -c1 >/dev/null", "0\n", ""},
+        {"+Output=Json >/dev/full", "92\n",
+         "Error: Output: the answer could not be written to standard output: No space left on "
+         "device"},
+        {"+Output=Json >&-", "92\n",
+         "Error: Output: the answer could not be written to standard output: Bad file "
+         "descriptor"},
+    };
+    for (const auto& row : rows) {
+        TDevice dev;
+        struct termios before = SettingsOf(dev.Slave());
+        dev.Serve("[PING]", {"[PONG]"});
+        auto [out, status] = Bash(dev, "telvik +CFG=" + ini + " " + row.redirection +
+                                           "; echo ${PIPESTATUS[0]} >\"$STATUS\"");
+        EXPECT_EQ(status, row.status) << row.redirection << "\n" << out;
+        EXPECT_NE(out.find(row.says), std::string::npos) << row.redirection << "\n" << out;
+        EXPECT_EQ(dev.Received(), "[PING]") << row.redirection;
+        EXPECT_EQ(SettingsOf(dev.Slave()).c_lflag, before.c_lflag) << row.redirection;
+    }
+}
+
+TEST(Rs232EndToEnd, CtrlCInAShellLoopStopsTheLoop) {
+    // timeout sends the signal to the whole group, as Ctrl-C does to the terminal's.
+    for (const char* signal : {"INT", "TERM", "HUP"}) {
+        TDevice dev;
+        dev.Serve("[PING]", {});
+        TTempDir dir;
+        std::string ini = dir.Write("rs232.ini", kConfig);
+        auto start = std::chrono::steady_clock::now();
+        auto [out, status] =
+            Bash(dev, std::string("timeout -s ") + signal +
+                          " 1 bash -c \"for i in 1 2 3; do " TELVIK_BINARY " +CFG=" + ini +
+                          " +Timeout=5000; echo run \\$?; done\"; echo $? "
+                          ">\"$STATUS\"");
+        double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_EQ(out.find("run "), std::string::npos) << signal << "\n" << out;
+        EXPECT_NE(out.find("Interrupted by signal SIG" + std::string(signal)), std::string::npos)
+            << out;
+        EXPECT_LT(seconds, 4) << signal;
+        EXPECT_NE(status, "0\n") << signal;
+    }
+}
