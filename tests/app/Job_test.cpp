@@ -210,36 +210,21 @@ TEST(RunSequence, APortWhoseCloseFailsIsNotClosedAgainAndTheRunEnds) {
     EXPECT_FALSE(Contains(o.log, "<<test guard: the job did not end>>"));
 }
 
-TEST(LoadConfiguration, TelegramKeysThatCannotGoOnTheWireEndTheLoad) {
-    // Each key is checked when the configuration is loaded, before the port exists: the run
-    // never opens the device for a telegram it could not send or a mark it could not match.
-    struct Row {
-        std::string ini;
-        std::string fatal;
-    } rows[] = {
-        {"Start=\\n", "[TELEGRAM] Start \"\\n\": unknown escape tag \"\\n\""},
-        {"End=\\x0D", "[TELEGRAM] End \"\\x0D\": unknown escape tag \"\\x0\""},
-        {"Send=A\\4 B", "[TELEGRAM] Send \"A\\4 B\": unknown escape tag \"\\4\""},
-        {"Response=OK\\\\\\r", "[TELEGRAM] Response \"OK\\\\\\r\": unknown escape tag \"\\r\""},
-        {"Send=5\xE2\x82\xAC",
-         "[TELEGRAM] Send \"5\xE2\x82\xAC\": character \"\xE2\x82\xAC\" (U+20AC) is no byte: only "
-         "codes 0 to 255 go on the wire"},
-        {"Start=\xF0\x9F\x98\x80",
-         "[TELEGRAM] Start \"\xF0\x9F\x98\x80\": character \"\xF0\x9F\x98\x80\" (U+1F600) is no "
-         "byte: only codes 0 to 255 go on the wire"},
-    };
-    for (const auto& row : rows) {
-        TOutcome o = RunJob(kUdpJob + row.ini + "\n", {});
-        EXPECT_EQ(o.exitCode, 91) << row.ini;
-        EXPECT_TRUE(o.journal.empty()) << row.ini;
-        EXPECT_TRUE(o.HasLine("Fatal: " + row.fatal)) << row.ini << "\n" << o.log.back();
-        EXPECT_TRUE(o.HasLine(
-            "Hint:  escape tags are \\ and two hex digits: \\0D\\0A for CR LF, \\\\ for \\"))
-            << row.ini;
+TEST(RunSequence, EscapeTagErrorInATelegramKeyFailsTheStep) {
+    // Checked when the configuration is loaded: the device is never opened for a telegram that
+    // could not be sent or a mark that could not be matched.
+    for (const auto& [ini, fatal] : std::vector<std::pair<std::string, std::string>>{
+             {"Send=A\\4 B", "Send \"A\\4 B\": unknown escape tag \"\\4\""},
+             {"Start=\xF0\x9F\x98\x80",
+              "Start \"\xF0\x9F\x98\x80\": character \"\xF0\x9F\x98\x80\" "
+              "(U+1F600) is no byte: only codes 0 to 255 go on the wire"}}) {
+        TOutcome o = RunJob(kUdpJob + ini + "\n", {});
+        EXPECT_EQ(o.exitCode, 91) << ini;
+        EXPECT_TRUE(o.journal.empty()) << ini;
+        EXPECT_TRUE(o.HasLine("Fatal: [TELEGRAM] " + fatal)) << o.log.back();
     }
-    // Good tags, a lone mark at the end and Latin-1 pass the check.
-    TOutcome good = RunJob(kUdpJob + "Start=\\02\nEnd=\\03\nSend=\\\\x\xC3\xA4\\\n", {});
-    EXPECT_EQ(good.exitCode, 0);
+    // Good tags, a lone mark at the end and Latin-1 pass.
+    EXPECT_EQ(RunJob(kUdpJob + "Start=\\02\nEnd=\\03\nSend=\\\\x\xC3\xA4\\\n", {}).exitCode, 0);
 }
 
 TEST(LoadConfiguration, TimeoutOptionIsValidated) {
@@ -295,7 +280,7 @@ TEST(LoadConfiguration, UnreadableFileEndsWith91Once) {
     EXPECT_EQ(o.log.back(), "Info:  Failed with exit code 91 (0x5B)");
 }
 
-TEST(WindowPolicy, AlertsAreLogLinesAndNoBoxWithoutAShownWindow) {
+TEST(WindowPolicy, NeverTurnsMessageBoxesIntoStandardErrorText) {
     // Without a window no policy shows a box: the text is a log line at its level, the run does
     // not wait. (Always with a window adds the box: the GUI test shows it.)
     TFakePort::Script script;
