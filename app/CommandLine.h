@@ -33,10 +33,10 @@ std::u16string Nearest(const std::u16string& s, const std::vector<std::u16string
 struct TArgumentProblem {
     /// An option or flag Telvik does not know ends the run: whatever the slip meant would not
     /// happen, and the run could pass without it.
-    bool bFatal = false;
+    bool Fatal = false;
     /// "Unknown option +Timout=500 (did you mean +Timeout=?)", or for a plain argument
     /// "Argument ignored: job.ini (did you mean +CFG=job.ini?)".
-    std::u16string sText;
+    std::u16string Text;
 };
 /// One problem per argument that starts with "+" or "-" and is no known option or flag, and per
 /// plain argument; `fileExists` tells whether a plain argument names a file.

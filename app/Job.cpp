@@ -143,10 +143,10 @@ void TJob::LoadConfiguration() {
     const auto& args = fEnv.Args;
     std::u16string sUnknown;
     for (const auto& problem : CommandLine::UnknownArguments(args, Configuration::FileExists)) {
-        if (!problem.bFatal)
-            TMsg::Warning(u"%s", {problem.sText}, 0);
+        if (!problem.Fatal)
+            TMsg::Warning(u"%s", {problem.Text}, 0);
         else if (sUnknown.empty())
-            sUnknown = problem.sText;
+            sUnknown = problem.Text;
     }
     if (!sUnknown.empty())
         throw SysUtils::Exception(sUnknown);

@@ -49,8 +49,8 @@ TEST(CommandLine, UnknownArgumentsAreNamedWithTheNearestKnownOne) {
         auto problems = UnknownArguments({u"telvik", c.arg}, exists);
         ASSERT_EQ(problems.size(), c.text.empty() ? 0u : 1u);
         if (!c.text.empty()) {
-            EXPECT_EQ(problems[0].sText, c.text);
-            EXPECT_EQ(problems[0].bFatal, c.fatal);
+            EXPECT_EQ(problems[0].Text, c.text);
+            EXPECT_EQ(problems[0].Fatal, c.fatal);
         }
     }
 }
