@@ -109,12 +109,17 @@ Exit codes (each step stores its code before it works; only success stores 0):
     using namespace ExitCodes;
     for (int code : {ecSuccess, ecFinalInstruction, ecResponseMismatch, ecResponseTimeout, ecSend,
                      ecInitialInstruction, ecPortVanished, ecOpen, ecPortSettings, ecUnknownDevice,
-                     ecConfiguration, ecStartup}) {
+                     ecConfiguration, ecOutput, ecStartup}) {
         std::string number = std::to_string(code);
         text += "  " + std::string(4 - number.size(), ' ') + number + "  " + ExitCodeMeaning(code) +
                 "\n";
     }
     text += "  code+100  a failure instruction failed as well\n"
+            "An unknown +option or -flag, or a telegram key that cannot go on the wire, ends the\n"
+            "run with 91 before any port is created.\n"
+            "\nSignals: the first SIGINT, SIGTERM or SIGHUP ends the run through its steps\n"
+            "(failure instructions, close, report); then the process ends by the signal (a shell\n"
+            "sees 128+n). A second one ends it at once. SIGPIPE is ignored.\n"
             "\nThe log goes to standard error (and to the window when there is a display).\n";
     return text;
 }
@@ -160,33 +165,45 @@ std::u16string Nearest(const std::u16string& s, const std::vector<std::u16string
     return bestDistance <= 2 && bestDistance * 2 < letters ? best : std::u16string();
 }
 
-std::vector<std::u16string> UnknownArguments(const std::vector<std::u16string>& args) {
-    std::vector<std::u16string> warnings;
+std::vector<TArgumentProblem>
+UnknownArguments(const std::vector<std::u16string>& args,
+                 const std::function<bool(const std::u16string&)>& fileExists) {
+    std::vector<TArgumentProblem> problems;
+    const auto& known = KnownOptions();
+    // "+Send" and "--cfg=x" are measured against the option names with their "=".
+    auto nearestOption = [&](const std::u16string& sName) {
+        size_t eq = sName.find(u'=');
+        return Nearest(eq == std::u16string::npos ? sName + u"=" : sName.substr(0, eq + 1), known);
+    };
     for (size_t i = 1; i < args.size(); ++i) {
         const std::u16string& arg = args[i];
-        if (arg.empty() || (arg[0] != u'+' && arg[0] != u'-'))
+        if (arg.empty() || (arg[0] != u'+' && arg[0] != u'-')) {
+            std::u16string text = u"Argument ignored: " + arg;
+            if (!arg.empty() && fileExists && fileExists(arg))
+                text += u" (did you mean +CFG=" + arg + u"?)";
+            problems.push_back({false, text});
             continue;
+        }
         std::u16string suggestion;
         if (arg[0] == u'+') {
-            const auto& known = KnownOptions();
             if (std::any_of(known.begin(), known.end(),
                             [&](const auto& k) { return arg.compare(0, k.size(), k) == 0; }))
                 continue;
-            size_t eq = arg.find(u'=');
-            suggestion =
-                Nearest(eq == std::u16string::npos ? arg + u"=" : arg.substr(0, eq + 1), known);
+            suggestion = nearestOption(arg);
         } else {
             const auto& flags = KnownFlags();
             if (std::find(flags.begin(), flags.end(), arg) != flags.end())
                 continue;
             suggestion = Nearest(arg.substr(0, arg.find(u'=')), flags);
+            if (suggestion.empty() && arg.find(u'=') != std::u16string::npos)
+                suggestion = nearestOption(u"+" + arg.substr(arg.find_first_not_of(u'-')));
         }
-        std::u16string text = u"Unknown option ignored: " + arg;
+        std::u16string text = u"Unknown option " + arg;
         if (!suggestion.empty())
             text += u" (did you mean " + suggestion + u"?)";
-        warnings.push_back(text);
+        problems.push_back({true, text});
     }
-    return warnings;
+    return problems;
 }
 
 } // namespace CommandLine

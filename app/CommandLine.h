@@ -3,6 +3,7 @@
 // (--help, --version, --list), and warnings for arguments Telvik does not know.
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,8 +29,19 @@ size_t EditDistance(const std::u16string& a, const std::u16string& b);
 /// keyboard; empty otherwise.
 std::u16string Nearest(const std::u16string& s, const std::vector<std::u16string>& candidates);
 
-/// One warning per argument after argument 0 that starts with "+" or "-" and is no known option:
-/// "Unknown option ignored: +Timout=500 (did you mean +Timeout=?)".
-std::vector<std::u16string> UnknownArguments(const std::vector<std::u16string>& args);
+/// What is wrong with one argument after argument 0.
+struct TArgumentProblem {
+    /// An option or flag Telvik does not know ends the run: whatever the slip meant would not
+    /// happen, and the run could pass without it.
+    bool Fatal = false;
+    /// "Unknown option +Timout=500 (did you mean +Timeout=?)", or for a plain argument
+    /// "Argument ignored: job.ini (did you mean +CFG=job.ini?)".
+    std::u16string Text;
+};
+/// One problem per argument that starts with "+" or "-" and is no known option or flag, and per
+/// plain argument; `fileExists` tells whether a plain argument names a file.
+std::vector<TArgumentProblem>
+UnknownArguments(const std::vector<std::u16string>& args,
+                 const std::function<bool(const std::u16string&)>& fileExists);
 
 } // namespace CommandLine

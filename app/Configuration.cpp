@@ -2,6 +2,7 @@
 
 #include "app/CommandLine.h"
 #include "common/CommaSeparatedValue.h"
+#include "common/EscTaggedString.h"
 #include "common/IniFiles.h"
 #include "common/SysUtils.h"
 
@@ -127,6 +128,7 @@ TConfigChoice LocateConfiguration(const TConfigLookup& where, bool bCfgGiven,
         defaults.push_back(configHome + u"/telvik/telvik.ini");
     defaults.push_back(where.SystemDir + u"/telvik.ini");
     choice.File = beside;
+    choice.Defaults = defaults;
     for (const auto& d : defaults) {
         if (FileExists(d)) {
             choice.File = d;
@@ -141,6 +143,88 @@ std::u16string CfgNotFoundText(const std::u16string& sCfg, const TConfigChoice& 
     for (size_t i = 0; i < choice.CfgTried.size(); ++i)
         text += (i > 0 ? u", " : u"") + choice.CfgTried[i];
     return text;
+}
+
+std::u16string NoConfigurationText(const TConfigChoice& choice) {
+    std::u16string text = u"No configuration file found (looked for ";
+    std::vector<std::u16string> looked = choice.CfgTried;
+    looked.insert(looked.end(), choice.Defaults.begin(), choice.Defaults.end());
+    for (size_t i = 0; i < looked.size(); ++i)
+        text += (i > 0 ? u", " : u"") + looked[i];
+    return text + u"): see telvik --help";
+}
+
+namespace {
+
+bool IsHexDigit(char16_t c) {
+    return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
+}
+
+// The first tag of `sValue` the transformer refuses: the mark and what follows it, up to two
+// characters and never past a blank.
+std::u16string OffendingTag(const std::u16string& sValue) {
+    for (size_t i = 0; i < sValue.size(); ++i) {
+        if (sValue[i] != u'\\' || i + 1 == sValue.size())
+            continue;
+        if (sValue[i + 1] == u'\\') {
+            ++i;
+            continue;
+        }
+        if (i + 2 < sValue.size() && IsHexDigit(sValue[i + 1]) && IsHexDigit(sValue[i + 2])) {
+            i += 2;
+            continue;
+        }
+        size_t n = 1;
+        while (n < 3 && i + n < sValue.size() && sValue[i + n] != u' ')
+            ++n;
+        return sValue.substr(i, n);
+    }
+    return sValue;
+}
+
+// What keeps `sValue` off the wire; empty when nothing does.
+std::u16string TelegramValueProblem(const std::u16string& sValue) {
+    std::u16string bytes;
+    try {
+        bytes = EscTaggedString::TEscTaggedString::Transform(sValue);
+    } catch (const std::exception&) {
+        return u"unknown escape tag \"" + OffendingTag(sValue) + u"\"";
+    }
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        char16_t c = bytes[i];
+        if (c <= 0xFF)
+            continue;
+        uint32_t code = c;
+        std::u16string shown(1, c);
+        // A character beyond the first plane is two code units: show it whole.
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < bytes.size() && bytes[i + 1] >= 0xDC00 &&
+            bytes[i + 1] < 0xE000) {
+            code = 0x10000 + ((c - 0xD800u) << 10) + (bytes[i + 1] - 0xDC00u);
+            shown += bytes[i + 1];
+        }
+        return SysUtils::Format(u"character \"%s\" (U+%.4x) is no byte: only codes 0 to 255 go "
+                                u"on the wire",
+                                {shown, code});
+    }
+    return {};
+}
+
+} // namespace
+
+void CheckTelegramKeys(const IniFiles::TMemIniFile& aMemIni) {
+    // Every key whose text goes through the escape-tag transformer onto the wire.
+    static const char16_t* const kTelegramKeys[] = {u"Start", u"End", u"Send", u"Response"};
+    for (const char16_t* key : kTelegramKeys) {
+        std::u16string value = aMemIni.ReadString(u"TELEGRAM", key, u"");
+        if (value.empty())
+            continue;
+        if (std::u16string problem = TelegramValueProblem(value); !problem.empty()) {
+            SysUtils::Exception e(
+                SysUtils::Format(u"[TELEGRAM] %s \"%s\": %s", {key, value, problem}));
+            e.SetHint(u"escape tags are \\ and two hex digits: \\0D\\0A for CR LF, \\\\ for \\");
+            throw e;
+        }
+    }
 }
 
 std::vector<std::u16string> UnknownIniEntries(const IniFiles::TMemIniFile& aMemIni) {

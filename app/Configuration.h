@@ -44,6 +44,7 @@ TConfigLookup SystemConfigLookup(const std::u16string& sProgramPath);
 struct TConfigChoice {
     std::u16string File;                  ///< the file to load; it need not exist
     std::vector<std::u16string> CfgTried; ///< the +CFG= paths tried in vain
+    std::vector<std::u16string> Defaults; ///< the default files looked for, in order
 };
 /// The +CFG= file (`bCfgGiven`, `sCfg`): absolute, else beside the program, else in the working
 /// directory. When there is none: the program's name with ".ini" beside it, else
@@ -55,7 +56,17 @@ TConfigChoice LocateConfiguration(const TConfigLookup& where, bool bCfgGiven,
 /// "+CFG=other.ini not found, tried: /opt/telvik/other.ini, /home/me/other.ini".
 std::u16string CfgNotFoundText(const std::u16string& sCfg, const TConfigChoice& choice);
 
-/// One hint per section of the file that Telvik does not read, and per key of its four sections
+/// For a run without any configuration file: "No configuration file found (looked for
+/// /opt/telvik/telvik.ini, /home/me/.config/telvik/telvik.ini, /etc/telvik/telvik.ini): see
+/// telvik --help", the +CFG= paths first.
+std::u16string NoConfigurationText(const TConfigChoice& choice);
+
+/// Resolves the escape tags of every telegram key as the port will and checks that each
+/// character is a byte; raises for the first value that cannot go on the wire, naming the key,
+/// the value and the offending tag or character, with a hint on how tags are written.
+void CheckTelegramKeys(const IniFiles::TMemIniFile& aMemIni);
+
+/// One warning per section of the file that Telvik does not read, and per key of its four sections
 /// that it does not know ("Unknown section [TELEGRAMM] ignored (did you mean [TELEGRAM]?)").
 std::vector<std::u16string> UnknownIniEntries(const IniFiles::TMemIniFile& aMemIni);
 

@@ -28,6 +28,8 @@ const char* StepMeaning(int iCode) {
         return "the device type is unknown";
     case ecConfiguration:
         return "the configuration or an option was rejected";
+    case ecOutput:
+        return "the answer could not be written";
     case ecStartup:
         return "the program failed before loading the configuration";
     default:

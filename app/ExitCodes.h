@@ -19,6 +19,7 @@ enum TExitCode : int {
     ecPortSettings = 68,
     ecUnknownDevice = 69,
     ecConfiguration = 91,
+    ecOutput = 92, ///< after a run that passed: its +Output= answer could not be written
     ecStartup = 95,
 };
 

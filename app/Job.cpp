@@ -52,6 +52,15 @@ TJob::TJob(TJobEnvironment env) : fEnv(std::move(env)) {
     TMsg::Instance()->SetOnNewMsg(
         [this](MsgUtils::TObject* Sender, const MsgUtils::TMsgId& oMsgId,
                const std::u16string& sMsg) { MsgNewMsg(Sender, oMsgId, sMsg); });
+    // The text is in the log already. A box would hold the run, the port open, until someone
+    // comes: only a window that stays shown anyway may add one.
+    TMsg::Instance()->SetOnAlert([this](MsgUtils::TMsgTypeId e, const std::u16string& sMsg) {
+        if (fWindow && fbBoxes)
+            Dialogs::ShowMessageBox(e >= MsgUtils::eError     ? Dialogs::TMsgDlgType::mtError
+                                    : e == MsgUtils::eWarning ? Dialogs::TMsgDlgType::mtWarning
+                                                              : Dialogs::TMsgDlgType::mtInformation,
+                                    sMsg);
+    });
     SignalEvents::SetOnSignal([this](int iSignal) { Interrupted(iSignal); });
     fiExitCode = ecStartup;
     TMsg::Info(caption, 0);
@@ -68,7 +77,7 @@ TJob::~TJob() {
         fPort.reset();
     }
     fIniFile.reset();
-    Dialogs::SetBoxesSuppressed(false);
+    TMsg::Instance()->SetOnAlert(nullptr);
     TMsg::Instance()->SetOnNewMsg(nullptr);
     Application::SetExceptionHandler(nullptr);
     QCoreApplication::instance()->removeEventFilter(this);
@@ -132,8 +141,15 @@ void TJob::LoadConfiguration() {
     TMsg::Info(u"Load configuration...", 0);
     fiExitCode = ecConfiguration;
     const auto& args = fEnv.Args;
-    for (const auto& warning : CommandLine::UnknownArguments(args))
-        TMsg::Warning(u"%s", {warning}, 0);
+    std::u16string sUnknown;
+    for (const auto& problem : CommandLine::UnknownArguments(args, Configuration::FileExists)) {
+        if (!problem.Fatal)
+            TMsg::Warning(u"%s", {problem.Text}, 0);
+        else if (sUnknown.empty())
+            sUnknown = problem.Text;
+    }
+    if (!sUnknown.empty())
+        throw SysUtils::Exception(sUnknown);
     std::u16string v;
     bool bCfg = FindCmdLineOption(args, u"+CFG=", v) > 0;
     Configuration::TConfigChoice choice = Configuration::LocateConfiguration(
@@ -141,18 +157,22 @@ void TJob::LoadConfiguration() {
     if (!choice.CfgTried.empty())
         TMsg::Warning(u"%s", {Configuration::CfgNotFoundText(v, choice)}, 0);
     std::u16string sFile = choice.File;
-    if (Configuration::FileExists(sFile))
+    if (Configuration::FileExists(sFile)) {
         TMsg::Info(u"Load default from: %s", {sFile}, 0);
+        fEnv.Observer->ConfigurationFile(sFile);
+    } else {
+        TMsg::Hint(u"%s", {Configuration::NoConfigurationText(choice)}, 0);
+    }
     fIniFile = std::make_unique<IniFiles::TMemIniFile>(sFile);
-    for (const auto& hint : Configuration::UnknownIniEntries(*fIniFile))
-        TMsg::Hint(u"%s", {hint}, 0);
+    for (const auto& warning : Configuration::UnknownIniEntries(*fIniFile))
+        TMsg::Warning(u"%s", {warning}, 0);
 
     if (FindCmdLineOption(args, u"+Visible=", v) > 0)
         fIniFile->WriteString(u"GENERAL", u"Visible", v);
-    if (fIniFile->ReadString(u"GENERAL", u"Visible", u"OnError") == u"Always")
+    if (fIniFile->ReadString(u"GENERAL", u"Visible", u"OnError") == u"Always") {
         ShowWindow();
-    Dialogs::SetBoxesSuppressed(fIniFile->ReadString(u"GENERAL", u"Visible", u"OnError") ==
-                                u"Never");
+        fbBoxes = true;
+    }
     if (std::u16string visible = fIniFile->ReadString(u"GENERAL", u"Visible", u"OnError");
         visible != u"Always" && visible != u"Never" && visible != u"OnError")
         TMsg::Hint(u"Visible \"%s\" is none of Always, Never, OnError: it acts as \"OnError\"",
@@ -206,7 +226,17 @@ void TJob::LoadConfiguration() {
         TMsg::Info(u"Assign time out: %d", {ms}, 0);
         fIniFile->WriteInteger(u"TELEGRAM", u"Timeout", ms);
     }
-    fTimeout.setInterval(fIniFile->ReadInteger(u"TELEGRAM", u"Timeout", 5000));
+    std::u16string sTimeout = fIniFile->ReadString(u"TELEGRAM", u"Timeout", u"");
+    int32_t iTimeout = 5000;
+    if (!sTimeout.empty() && !SysUtils::TryStrToInt(sTimeout, iTimeout)) {
+        iTimeout = 5000;
+        TMsg::Warning(u"Timeout \"%s\" in [TELEGRAM] is not an integer: the default %d ms is used",
+                      {sTimeout, iTimeout}, 0);
+    }
+    fTimeout.setInterval(iTimeout);
+    // A telegram that cannot go on the wire is refused before the device is touched, not after
+    // the port opened or the telegram went out.
+    Configuration::CheckTelegramKeys(*fIniFile);
     Post(WM_OPENPORT);
 }
 
@@ -258,6 +288,7 @@ void TJob::PortOpened(MsgUtils::TObject*) {
     fiExitCode = ecPortVanished;
     if (!fPort)
         throw EMsg(0x01040A, 0);
+    fbOpened = true;
     fEnv.Observer->PortOpened();
     std::u16string initial = fIniFile->ReadString(u"INSTRUCTION", u"Initial", u"");
     if (!initial.empty()) {
@@ -299,7 +330,8 @@ void TJob::StartTimeout() {
 }
 
 void TJob::PortDataReceived(MsgUtils::TObject*) {
-    if (fbInterrupted)
+    // Data from a port whose open failed is no answer to anything.
+    if (fbInterrupted || !fbOpened)
         return;
     std::u16string data = fPort ? fPort->GetData() : std::u16string();
     if (data.empty())
@@ -365,6 +397,9 @@ void TJob::Interrupted(int iSignal) {
     TMsg::Fatal(SignalEvents::InterruptionText(iSignal), 0);
     fTimeout.stop();
     fbInterrupted = true;
+    if (fiSignal == 0)
+        fiSignal = iSignal;
+    fEnv.Observer->Interrupted(iSignal);
     if (fbCloseCalled) {
         // The run is over; only the window kept the program.
         CloseWindow();

@@ -36,6 +36,10 @@ public:
     virtual ~IJobObserver() = default;
     /// The file and the options are in; the device is named, the time-out not yet checked.
     virtual void ConfigurationRead(const IniFiles::TMemIniFile&) {}
+    /// The configuration file loaded; not called when none exists.
+    virtual void ConfigurationFile(const std::u16string&) {}
+    /// A signal ended the run.
+    virtual void Interrupted(int) {}
     virtual void PortOpened() {}
     virtual void Sent(const std::u16string&) {}
     /// Every piece of received data, with the verdict of its comparison.
@@ -66,6 +70,8 @@ public:
     ~TJob() override;
 
     int ExitCode() const { return fiExitCode; }
+    /// The signal that ended the run, 0 when none did.
+    int Signal() const { return fiSignal; }
     bool WindowVisible() const;
     LogWindow::ILogView* Window() const { return fWindow.get(); }
     PortBase::TPortBase* Port() const { return fPort.get(); }
@@ -109,6 +115,9 @@ private:
     bool fbFinishPosted = false; ///< a finish request is on its way
     bool fbInterrupted = false;  ///< a signal ended the run
     int fiInterruptedCode = 0;   ///< the code of the step the signal ended
+    int fiSignal = 0;            ///< the first signal
+    bool fbOpened = false;       ///< the port's open succeeded
+    bool fbBoxes = false;        ///< "Always": alerts show a modal box beside their log line
 };
 
 } // namespace Job

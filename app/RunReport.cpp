@@ -6,12 +6,12 @@
 #include "common/IniFiles.h"
 #include "common/MsgUtils.h"
 #include "common/SysUtils.h"
+#include "platform/SignalEvents.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 
 namespace RunReport {
@@ -105,6 +105,15 @@ void TRunReport::ConfigurationRead(const IniFiles::TMemIniFile& aMemIni) {
         fsDevice = aMemIni.ReadString(u"DEVICE", u"Port", u"");
 }
 
+void TRunReport::ConfigurationFile(const std::u16string& sFile) {
+    fConfiguration = sFile;
+}
+
+void TRunReport::Interrupted(int iSignal) {
+    if (fiSignal == 0)
+        fiSignal = iSignal;
+}
+
 void TRunReport::PortOpened() {
     if (!fOpened)
         fOpened = TClock::now();
@@ -126,10 +135,14 @@ void TRunReport::PortClosed() {
 }
 
 void TRunReport::Logged(uint8_t byLevel, const std::u16string& sMsg) {
+    // As standard error shows them: a device's ESC must not reach a terminal through jq -r.
+    std::u16string text = LogWindow::EscapeControls(LogWindow::OneLine(sMsg));
     if (byLevel == MsgUtils::eFatal)
-        fFatal.push_back(LogWindow::OneLine(sMsg));
+        fFatal.push_back(text);
     else if (byLevel == MsgUtils::eError)
-        fErrors.push_back(LogWindow::OneLine(sMsg));
+        fErrors.push_back(text);
+    else if (byLevel == MsgUtils::eWarning)
+        fWarnings.push_back(text);
 }
 
 std::string TRunReport::Text(int iExitCode) const {
@@ -169,7 +182,13 @@ std::string TRunReport::JsonLine(int iExitCode) const {
         fReceived.empty() ? "none" : (fReceived.back().passed ? "passed" : "failed");
     QJsonObject o{
         {"exitCode", iExitCode},
-        {"exitMeaning", QString::fromStdString(ExitCodes::ExitCodeMeaning(iExitCode))},
+        {"exitMeaning", fiSignal != 0
+                            ? Q(u"interrupted by " + SignalEvents::SignalName(fiSignal))
+                            : QString::fromStdString(ExitCodes::ExitCodeMeaning(iExitCode))},
+        {"signal", fiSignal != 0 ? QJsonValue(Q(SignalEvents::SignalName(fiSignal)))
+                                 : QJsonValue(QJsonValue::Null)},
+        {"configuration",
+         fConfiguration ? QJsonValue(Q(*fConfiguration)) : QJsonValue(QJsonValue::Null)},
         {"portKind", Q(fsPortKind)},
         {"device", Q(fsDevice)},
         {"sent", fSent ? QJsonValue(TelegramJson(*fSent)) : QJsonValue(QJsonValue::Null)},
@@ -179,18 +198,17 @@ std::string TRunReport::JsonLine(int iExitCode) const {
         {"sendToResponseMs", Milliseconds(fSentAt, fJudgedAt)},
         {"fatal", TextsJson(fFatal)},
         {"errors", TextsJson(fErrors)},
+        {"warnings", TextsJson(fWarnings)},
     };
     return QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString() + "\n";
 }
 
-void TRunReport::Write(int iExitCode) const {
+bool TRunReport::Write(int iExitCode) const {
     std::string text = Text(iExitCode);
     if (text.empty())
-        return;
-    // A reader that went away must not turn the run's exit code into a signal.
-    std::signal(SIGPIPE, SIG_IGN);
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
+        return true;
+    bool bWritten = std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
+    return std::fflush(stdout) == 0 && bWritten;
 }
 
 } // namespace RunReport

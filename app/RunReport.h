@@ -29,6 +29,8 @@ public:
     explicit TRunReport(std::vector<std::u16string> args);
 
     void ConfigurationRead(const IniFiles::TMemIniFile& aMemIni) override;
+    void ConfigurationFile(const std::u16string& sFile) override;
+    void Interrupted(int iSignal) override;
     void PortOpened() override;
     void Sent(const std::u16string& sData) override;
     void Judged(const std::u16string& sData, bool bPassed) override;
@@ -37,8 +39,8 @@ public:
 
     /// What goes to standard output for a run that ended with `iExitCode` (empty for None).
     std::string Text(int iExitCode) const;
-    /// Writes Text to standard output.
-    void Write(int iExitCode) const;
+    /// Writes Text to standard output; false when it could not be written whole.
+    bool Write(int iExitCode) const;
 
 private:
     using TClock = std::chrono::steady_clock;
@@ -56,7 +58,9 @@ private:
     std::optional<std::u16string> fSent;
     std::vector<TTelegram> fReceived;
     std::optional<TClock::time_point> fOpened, fSentAt, fJudgedAt, fClosed;
-    std::vector<std::u16string> fFatal, fErrors;
+    std::vector<std::u16string> fFatal, fErrors, fWarnings;
+    std::optional<std::u16string> fConfiguration; ///< the file loaded
+    int fiSignal = 0;                             ///< the signal that ended the run, or 0
 };
 
 } // namespace RunReport

@@ -3,19 +3,25 @@
 #include "app/Application.h"
 #include "app/CommandLine.h"
 #include "app/Configuration.h"
+#include "app/ExitCodes.h"
 #include "app/Job.h"
 #include "app/LogWindow.h"
 #include "app/RunReport.h"
 #include "app/gui/GuiPlugin.h"
+#include "common/MsgUtils.h"
 #include "common/SysUtils.h"
-#include "platform/Dialogs.h"
 #include "platform/DynLib.h"
 #include "platform/RunMode.h"
 #include "platform/SignalEvents.h"
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <memory>
+#include <unistd.h>
 
 namespace {
 
@@ -40,9 +46,27 @@ DynLib::TLibHandle LoadWindowPlugin(const std::u16string& sProgram, std::string&
     return nullptr;
 }
 
+// A closed standard stream would hand its number to the next file opened, the serial device
+// among them, and the log would go to the device: each one gets /dev/null opened for reading,
+// where every write fails as it did on the closed stream.
+void KeepStandardStreamsTaken() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        int n = ::open("/dev/null", O_RDONLY);
+        if (n >= 0 && n != fd) {
+            ::dup2(n, fd);
+            ::close(n);
+        }
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    // A reader that went away (| head -c1) must not end the run before it has closed its port.
+    std::signal(SIGPIPE, SIG_IGN);
+    KeepStandardStreamsTaken();
     // --help, --version and --list answer at once: no configuration, no port, no display.
     if (CommandLine::TImmediateAction eAction =
             CommandLine::FindImmediateAction(std::vector<std::string>(argv, argv + argc));
@@ -54,10 +78,14 @@ int main(int argc, char** argv) {
     for (int i = 0; i < argc; ++i)
         args.push_back(SysUtils::FromUtf8(argv[i]));
     std::u16string program = Configuration::ProgramPath();
-    // Until the configuration is read, the command line alone says whether boxes may be shown.
-    std::u16string visible;
-    Dialogs::SetBoxesSuppressed(Configuration::FindCmdLineOption(args, u"+Visible=", visible) > 0 &&
-                                visible == u"Never");
+    // Outside the job's life a message is a log line on standard error as well, never a box.
+    MsgUtils::TMsg::SetFallback([](MsgUtils::TMsgTypeId e, const std::u16string& sMsg) {
+        std::string line = SysUtils::ToUtf8(LogWindow::EscapeControls(
+                               LogWindow::FormatLogLine(LogWindow::CurrentTimeText(), e, sMsg))) +
+                           "\n";
+        std::fwrite(line.data(), 1, line.size(), stderr);
+        std::fflush(stderr);
+    });
 
     std::unique_ptr<QCoreApplication> app;
     TTelvikGuiCreateLogWindow createWindow = nullptr;
@@ -106,7 +134,22 @@ int main(int argc, char** argv) {
     auto job = std::make_unique<Job::TJob>(std::move(env));
     QCoreApplication::exec();
     int exitCode = job->ExitCode();
+    int iSignal = job->Signal();
     job.reset();
-    report->Write(exitCode);
+    MsgUtils::TMsg::InstanceRelease();
+    if (!report->Write(exitCode)) {
+        int e = errno;
+        // The job and its subscriber are gone: the line takes the fallback.
+        MsgUtils::TMsg::Error(u"Output: the answer could not be written to standard output: %s",
+                              {SysUtils::FromUtf8(std::strerror(e))}, 0);
+        if (exitCode == ExitCodes::ecSuccess)
+            exitCode = ExitCodes::ecOutput;
+    }
+    if (iSignal != 0) {
+        // Ended by the signal, as the caller asked: a shell sees 128+n and stops its loop.
+        SignalEvents::Uninstall();
+        std::fflush(nullptr);
+        ::raise(iSignal);
+    }
     return exitCode;
 }

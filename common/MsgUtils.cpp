@@ -12,6 +12,7 @@ using SysUtils::Format;
 namespace {
 
 TMsg* gInstance = nullptr;
+TMsg::TFallback gFallback;
 
 // What the box shows when no singleton exists, and which kind of box it is for the two id forms.
 struct BoxRule {
@@ -50,9 +51,15 @@ void TMsg::InstanceRelease() {
     delete p;
 }
 
+void TMsg::SetFallback(TFallback fallback) {
+    gFallback = std::move(fallback);
+}
+
 void TMsg::Report(TMsgTypeId e, const std::u16string& sText, uint32_t dwId) {
     if (gInstance != nullptr)
         gInstance->NewMsg(e, dwId, sText);
+    else if (gFallback)
+        gFallback(e, sText);
     else
         Dialogs::ShowMessageBox(RuleOf(e).forId, RuleOf(e).prefix + sText);
 }
@@ -61,8 +68,18 @@ void TMsg::Report(TMsgTypeId e, const std::u16string& sText, uint8_t byUnit, uin
                   uint8_t byParam) {
     if (gInstance != nullptr)
         gInstance->NewMsg(e, byUnit, byMethode, byParam, sText);
+    else if (gFallback)
+        gFallback(e, sText);
     else
         Dialogs::ShowMessageBox(RuleOf(e).forParts, RuleOf(e).prefix + sText);
+}
+
+void TMsg::Alert(TMsgTypeId e, const std::u16string& sMsg, uint32_t dwId) {
+    Report(e, sMsg, dwId);
+    if (gInstance != nullptr && gInstance->fOnAlert) {
+        TFallback alert = gInstance->fOnAlert;
+        alert(e, sMsg);
+    }
 }
 
 void TMsg::Debug(const std::u16string& sMsg, TMemoryStream* msMsg, uint32_t dwId) {
@@ -82,6 +99,8 @@ void TMsg::Event(TObject* Sender, TMsgTypeId eType, const std::u16string& sText,
                                  : Format(u"[%p] %s", {address, sText});
     if (gInstance != nullptr)
         gInstance->NewMsg(eType, dwId, text);
+    else if (gFallback)
+        gFallback(eType, text);
     else
         Dialogs::ShowMessageBox(TMsgDlgType::mtCustom, text);
 }

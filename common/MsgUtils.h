@@ -84,6 +84,15 @@ public:
     static void Event(TObject* Sender, TMsgTypeId eType, const std::u16string& sText,
                       TMemoryStream* msData, uint32_t dwId);
 
+    /// A text that asks for the user's eye (an unaccepted setting, a driver's error): reported
+    /// like any message, then handed to the alert subscriber, which alone decides whether a modal
+    /// box shows it as well. Without a singleton it takes the fallback of every message.
+    static void Alert(TMsgTypeId e, const std::u16string& sMsg, uint32_t dwId);
+
+    /// Where messages go while no singleton exists; unset, a modal box shows each one.
+    using TFallback = std::function<void(TMsgTypeId e, const std::u16string& sMsg)>;
+    static void SetFallback(TFallback fallback);
+
     /// Delivers `sMsg` to the subscriber, the level replacing the id's top byte.
     void NewMsg(TMsgTypeId e, uint32_t dwMsgId, const std::u16string& sMsg);
     void NewMsg(TMsgTypeId e, uint8_t byUnit, uint8_t byMethode, uint8_t byParam,
@@ -93,6 +102,7 @@ public:
 
     const TNotifyMsgEvent& OnNewMsg() const { return FOnNewMsg; }
     void SetOnNewMsg(TNotifyMsgEvent e) { FOnNewMsg = std::move(e); }
+    void SetOnAlert(TFallback e) { fOnAlert = std::move(e); }
 
 private:
     static void Report(TMsgTypeId e, const std::u16string& sText, uint32_t dwId);
@@ -102,6 +112,7 @@ private:
     void Deliver(TObject* Sender, uint32_t dwValue, const std::u16string& sMsg);
 
     TNotifyMsgEvent FOnNewMsg;
+    TFallback fOnAlert;
 };
 
 #undef TELVIK_MSG_LEVEL

@@ -110,8 +110,11 @@ bool TryStrToInt(const std::u16string& s, int32_t& iValue) {
     while (i < s.size() && s[i] == u' ')
         ++i;
     bool negative = false;
-    if (i < s.size() && (s[i] == u'+' || s[i] == u'-'))
+    bool signGiven = false;
+    if (i < s.size() && (s[i] == u'+' || s[i] == u'-')) {
+        signGiven = true;
         negative = s[i++] == u'-';
+    }
     unsigned base = 10;
     if (i < s.size() && s[i] == u'$') {
         base = 16;
@@ -125,7 +128,11 @@ bool TryStrToInt(const std::u16string& s, int32_t& iValue) {
     }
     if (i >= s.size())
         return false;
-    const uint64_t limit = base == 16 ? 0xFFFFFFFFull : (negative ? 0x80000000ull : 0x7FFFFFFFull);
+    // Unsigned hexadecimal is a 32-bit pattern ($FFFFFFFF is -1); with a sign, as every decimal,
+    // it is a value that must fit: -$FFFFFFFF is no integer rather than 1.
+    const uint64_t limit = base == 16 && !signGiven ? 0xFFFFFFFFull
+                           : negative               ? 0x80000000ull
+                                                    : 0x7FFFFFFFull;
     uint64_t mag = 0;
     for (; i < s.size(); ++i) {
         char16_t c = s[i];

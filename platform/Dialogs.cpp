@@ -11,19 +11,14 @@ TMessageBoxHook& Hook() {
     static TMessageBoxHook hook;
     return hook;
 }
-bool gSuppressed = false;
 } // namespace
 
 void SetMessageBoxHook(TMessageBoxHook hook) {
     Hook() = std::move(hook);
 }
 
-void SetBoxesSuppressed(bool bSuppressed) {
-    gSuppressed = bSuppressed;
-}
-
 void ShowMessageBox(TMsgDlgType eType, const std::u16string& sText) {
-    if (Hook() && !gSuppressed) {
+    if (Hook()) {
         Hook()(eType, sText);
         return;
     }

@@ -20,8 +20,4 @@ void ShowMessageBox(TMsgDlgType eType, const std::u16string& sText);
 using TMessageBoxHook = std::function<void(TMsgDlgType, const std::u16string&)>;
 void SetMessageBoxHook(TMessageBoxHook hook);
 
-/// The window policy "Never" promises a run that never waits for a click: while set, a box takes
-/// the form it has without a display, even where one could be shown.
-void SetBoxesSuppressed(bool bSuppressed);
-
 } // namespace Dialogs

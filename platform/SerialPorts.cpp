@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 
 namespace SerialPorts {
@@ -125,12 +126,24 @@ std::string ErrorHint(const std::string& sCall, const std::string& sPath, int iC
     switch (iCode) {
     case EACCES:
     case EPERM: {
-        // The group that owns the device is the one to join (dialout on Debian).
+        // The group that owns the device is the one to join (dialout on Debian), but only
+        // where that group may read and write it.
         std::string group = "dialout";
         struct stat st {};
-        if (::stat(sPath.c_str(), &st) == 0)
-            if (const struct group* g = ::getgrgid(st.st_gid); g != nullptr && st.st_gid != 0)
-                group = g->gr_name;
+        if (::stat(sPath.c_str(), &st) != 0) {
+            hint += ": add the user to the group " + group;
+            break;
+        }
+        if ((st.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP)) {
+            const struct passwd* owner = ::getpwuid(st.st_uid);
+            hint += st.st_uid == 0 ? std::string(": only root may open it")
+                    : owner != nullptr
+                        ? ": only its owner " + std::string(owner->pw_name) + " may open it"
+                        : ": only its owner (user " + std::to_string(st.st_uid) + ") may open it";
+            break;
+        }
+        if (const struct group* g = ::getgrgid(st.st_gid); g != nullptr && st.st_gid != 0)
+            group = g->gr_name;
         hint += ": add the user to the group " + group;
         break;
     }

@@ -64,9 +64,11 @@ public:
             ::close(fd);
             return e;
         }
-        SignalEvents::HoldDevice(fd);
-        // The port is given back as it was found, as terminal programs do.
+        // The port is given back as it was found, as terminal programs do, by a second signal
+        // too.
         fSavedOk = ::ioctl(fd, TCGETS2, &fSaved) == 0;
+        SignalEvents::HoldDevice(fd, TCSETS2, fSavedOk ? &fSaved : nullptr,
+                                 fSavedOk ? sizeof fSaved : 0);
         struct stat st {};
         fIsPty = ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 &&
                  major(st.st_rdev) <= 143;

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -23,20 +24,33 @@ constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
 int gPipe[2] = {-1, -1};
 std::atomic<int> gReceived{0};
 std::atomic<int> gPending{0};
-// Descriptors plus one, 0 for a free place.
+// Descriptors plus one, 0 for a free place, -1 while a place is being filled; the settings are
+// copied in before the descriptor is published, so the handler reads them whole.
 constexpr int kMaxDevices = 16;
-std::atomic<int> gDevices[kMaxDevices];
+constexpr size_t kMaxSettings = 128;
+struct TDevice {
+    std::atomic<int> fd{0};
+    unsigned long request = 0;
+    size_t size = 0;
+    unsigned char settings[kMaxSettings] = {};
+};
+TDevice gDevices[kMaxDevices];
 QSocketNotifier* gNotifier = nullptr;
 std::function<void(int)> gOnSignal;
 
 void OnSignal(int iSignal) {
     int saved = errno;
     if (gReceived.fetch_add(1) > 0) {
-        // Asked twice: end now. The kernel drops the lock with the descriptor, but the exclusive
-        // flag stays on the tty and would refuse every later run of an ordinary user.
-        for (auto& d : gDevices)
-            if (int fd = d.load() - 1; fd >= 0)
+        // Asked twice: end now. The kernel drops the lock with the descriptor, but the settings
+        // and the exclusive flag stay on the tty: the next program would find the line as this
+        // run left it, or not open it at all as an ordinary user.
+        for (auto& d : gDevices) {
+            if (int fd = d.fd.load() - 1; fd >= 0) {
+                if (d.size > 0)
+                    ::ioctl(fd, d.request, d.settings);
                 ::ioctl(fd, TIOCNXCL);
+            }
+        }
         ::signal(iSignal, SIG_DFL);
         ::raise(iSignal);
     } else {
@@ -134,18 +148,24 @@ std::u16string InterruptionText(int iSignal) {
     return u"Interrupted by signal " + SignalName(iSignal);
 }
 
-void HoldDevice(int iFd) {
+void HoldDevice(int iFd, unsigned long dwRequest, const void* pSettings, size_t iSize) {
     for (auto& d : gDevices) {
         int expected = 0;
-        if (d.compare_exchange_strong(expected, iFd + 1))
-            return;
+        if (!d.fd.compare_exchange_strong(expected, -1))
+            continue;
+        d.request = dwRequest;
+        d.size = pSettings != nullptr && iSize <= kMaxSettings ? iSize : 0;
+        if (d.size > 0)
+            std::memcpy(d.settings, pSettings, d.size);
+        d.fd.store(iFd + 1);
+        return;
     }
 }
 
 void ReleaseDevice(int iFd) {
     for (auto& d : gDevices) {
         int expected = iFd + 1;
-        if (d.compare_exchange_strong(expected, 0))
+        if (d.fd.compare_exchange_strong(expected, 0))
             return;
     }
 }

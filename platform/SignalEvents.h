@@ -4,6 +4,7 @@
 // failure instructions, closing the port, the final report. A second signal ends the process at
 // once, giving back the exclusive use of the serial devices still open.
 
+#include <cstddef>
 #include <functional>
 #include <string>
 
@@ -26,9 +27,11 @@ std::u16string SignalName(int iSignal);
 /// The log text of a run ended by the signal: "Interrupted by signal SIGTERM".
 std::u16string InterruptionText(int iSignal);
 
-/// A device descriptor held for exclusive use (TIOCEXCL) that a second signal releases before the
-/// process ends; ReleaseDevice when it is closed normally.
-void HoldDevice(int iFd);
+/// A device descriptor held for exclusive use (TIOCEXCL) that a second signal gives back before
+/// the process ends: first `iSize` bytes of terminal settings through the ioctl `dwRequest`
+/// (none when `iSize` is 0), then the exclusive flag. ReleaseDevice when it is closed normally.
+void HoldDevice(int iFd, unsigned long dwRequest = 0, const void* pSettings = nullptr,
+                size_t iSize = 0);
 void ReleaseDevice(int iFd);
 
 } // namespace SignalEvents

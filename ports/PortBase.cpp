@@ -7,6 +7,7 @@
 namespace PortBase {
 
 using MsgUtils::EMsg;
+using MsgUtils::TMsg;
 
 int32_t StringToByteStream(const std::u16string& sText, TMemoryStream& aStream,
                            uint8_t byCodeByte) {
@@ -46,6 +47,11 @@ bool TPortBase::Instruct(const std::u16string& sStatement) {
     int32_t ms = SysUtils::StrToIntDef(sStatement.substr(2, 5), 0);
     if (ms <= 0)
         return false;
+    // Stations have always relied on the five characters; a longer value waits far shorter
+    // than it says.
+    if (sStatement.size() > 7)
+        TMsg::Warning(u"%s: only the first five characters count: waits %d ms", {sStatement, ms},
+                      0);
     // A signal that ends the run ends the wait, and the instructions after it, as their failure.
     if (int iSignal = SignalEvents::Sleep(ms))
         throw SysUtils::Exception(SignalEvents::InterruptionText(iSignal));

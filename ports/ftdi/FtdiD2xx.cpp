@@ -1,7 +1,7 @@
 #include "ports/ftdi/FtdiD2xx.h"
 
+#include "common/MsgUtils.h"
 #include "common/SysUtils.h"
-#include "platform/Dialogs.h"
 #include "platform/LibraryEvent.h"
 #include "platform/MainThread.h"
 
@@ -489,7 +489,7 @@ void TEventThread::HandleException(std::exception_ptr ex) {
     } catch (...) {
         sText = u"Unknown exception";
     }
-    fHandOver->Call([sText] { Dialogs::ShowMessageBox(Dialogs::TMsgDlgType::mtError, sText); });
+    fHandOver->Call([sText] { MsgUtils::TMsg::Alert(MsgUtils::eError, sText, 0); });
 }
 
 } // namespace FtdiD2xx

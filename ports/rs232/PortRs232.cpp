@@ -44,9 +44,14 @@ void TPortRs232::Init(const IniFiles::TMemIniFile& aMemIni) {
     fSerial->SetDevicePath(bPath ? SysUtils::ToUtf8(sPort) : std::string());
     fsPortId = sPort;
     int32_t iBitrate = aMemIni.ReadInteger(u"DEVICE", u"Bitrate", 0);
-    if (iBitrate > 0)
+    if (iBitrate > 0) {
         fSerial->SetBaudrate(iBitrate);
-    else
+        // Going on at the rate before would talk to the device at a rate it was not set to, and
+        // whatever came back could still pass.
+        if (fSerial->Baudrate() != iBitrate)
+            throw EMsg(u"Bit rate %d bps is not supported; supported are %s",
+                       {iBitrate, SerialDriver::ValidBaudratesText()}, 0xF3011E, iBitrate);
+    } else
         TMsg::Hint(u"Default bit rate %d bps is used", {fSerial->Baudrate()}, 0);
 }
 

@@ -1,6 +1,6 @@
 #include "ports/rs232/SerialDriver.h"
 
-#include "platform/Dialogs.h"
+#include "common/MsgUtils.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -45,6 +45,13 @@ bool IsValidBaudrate(int32_t iRate) {
     return false;
 }
 
+std::u16string ValidBaudratesText() {
+    std::u16string text;
+    for (int32_t r : kRates)
+        text += (text.empty() ? u"" : u", ") + SysUtils::IntToStr(r);
+    return text;
+}
+
 TSerial::TSerial(TObject*, std::unique_ptr<ISerialDevice> aDevice)
     : FDevice(aDevice ? std::move(aDevice) : CreateTermiosDevice()) {
     ApplySettings();
@@ -83,7 +90,7 @@ std::string TSerial::DevicePath() const {
 
 void TSerial::SetBaudrate(int32_t v) {
     if (!IsValidBaudrate(v)) {
-        Dialogs::ShowMessageBox(Dialogs::TMsgDlgType::mtError, u"Baudrate is not valid");
+        MsgUtils::TMsg::Alert(MsgUtils::eError, u"Baudrate is not valid", 0);
         return;
     }
     if (v != FBaudrate) {
@@ -223,8 +230,14 @@ void TSerial::OpenPort() {
     FDevice->SetDtr(true);
     FDevice->SetRts(true);
     Guarded(first, [&] { StartEventThread(); });
-    if (first)
+    if (first) {
+        // A report that raises ends the open as a failure, and a device whose settings failed is
+        // no port to talk through (a regular file given as the port reads back as data): it is
+        // given back before the report leaves the open.
+        std::exception_ptr closing;
+        Guarded(closing, [&] { ClosePort(); });
         std::rethrow_exception(first);
+    }
 }
 
 void TSerial::StartEventThread() {
@@ -374,7 +387,7 @@ void TSerial::ShowError(int iCode) {
         text = u"String too long for Tx buffer";
     else
         text = SysUtils::Format(u"Serial port error %d", {iCode});
-    Dialogs::ShowMessageBox(Dialogs::TMsgDlgType::mtError, text);
+    MsgUtils::TMsg::Alert(MsgUtils::eError, text, 0);
 }
 
 // --- Data

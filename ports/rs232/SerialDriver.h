@@ -48,6 +48,8 @@ public:
 
 /// The bit rates the driver accepts.
 bool IsValidBaudrate(int32_t iRate);
+/// Those rates as "110, 300, ..., 921600".
+std::u16string ValidBaudratesText();
 
 /// The write time-outs handed to the device (kept for the settings' sake; on Linux the write
 /// bound is the driver's Timeout).

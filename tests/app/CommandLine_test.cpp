@@ -23,26 +23,34 @@ TEST(CommandLine, FirstFlagDecidesTheImmediateAction) {
 TEST(CommandLine, UnknownArgumentsAreNamedWithTheNearestKnownOne) {
     struct Case {
         std::u16string arg;
-        std::u16string warning; ///< empty: no warning
+        std::u16string text; ///< empty: no problem
+        bool fatal = true;
     } cases[] = {
         {u"+Timeout=500", u""},
         {u"+Output=x.json", u""},
         {u"+Send=", u""},
-        {u"World", u""},
-        {u"+Timout=500", u"Unknown option ignored: +Timout=500 (did you mean +Timeout=?)"},
-        {u"+timeout=500", u"Unknown option ignored: +timeout=500 (did you mean +Timeout=?)"},
-        {u"+Send", u"Unknown option ignored: +Send (did you mean +Send=?)"},
-        {u"+Sned=x", u"Unknown option ignored: +Sned=x (did you mean +Send=?)"},
-        {u"+X=1", u"Unknown option ignored: +X=1"},
-        {u"-v", u"Unknown option ignored: -v (did you mean -V?)"},
-        {u"--halp", u"Unknown option ignored: --halp (did you mean --help?)"},
-        {u"--verbose", u"Unknown option ignored: --verbose"},
+        {u"World", u"Argument ignored: World", false},
+        {u"job.ini", u"Argument ignored: job.ini (did you mean +CFG=job.ini?)", false},
+        {u"+Timout=500", u"Unknown option +Timout=500 (did you mean +Timeout=?)"},
+        {u"+timeout=500", u"Unknown option +timeout=500 (did you mean +Timeout=?)"},
+        {u"+Respone=OK*", u"Unknown option +Respone=OK* (did you mean +Response=?)"},
+        {u"+Send", u"Unknown option +Send (did you mean +Send=?)"},
+        {u"+Sned=x", u"Unknown option +Sned=x (did you mean +Send=?)"},
+        {u"+X=1", u"Unknown option +X=1"},
+        {u"-v", u"Unknown option -v (did you mean -V?)"},
+        {u"--halp", u"Unknown option --halp (did you mean --help?)"},
+        {u"--verbose", u"Unknown option --verbose"},
+        {u"--cfg=job.ini", u"Unknown option --cfg=job.ini (did you mean +CFG=?)"},
+        {u"-c", u"Unknown option -c"},
+        {u"-", u"Unknown option -"},
     };
+    auto exists = [](const std::u16string& s) { return s == u"job.ini"; };
     for (const auto& c : cases) {
-        auto warnings = UnknownArguments({u"telvik", c.arg});
-        std::vector<std::u16string> expected;
-        if (!c.warning.empty())
-            expected.push_back(c.warning);
-        EXPECT_EQ(warnings, expected);
+        auto problems = UnknownArguments({u"telvik", c.arg}, exists);
+        ASSERT_EQ(problems.size(), c.text.empty() ? 0u : 1u);
+        if (!c.text.empty()) {
+            EXPECT_EQ(problems[0].Text, c.text);
+            EXPECT_EQ(problems[0].Fatal, c.fatal);
+        }
     }
 }

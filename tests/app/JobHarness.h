@@ -34,7 +34,7 @@ public:
         std::vector<std::string> replies;    ///< delivered one by one, each as its own chunk
         bool repliesWhileSending = false;    ///< the replies come before the send returns
         std::vector<std::u16string> refused; ///< statements Instruct refuses
-        std::u16string boxAtInit;            ///< a message box Init raises, as a driver may
+        std::u16string boxAtInit;            ///< an alert Init raises, as a driver may
     };
 
     TFakePort(const std::u16string& s, const std::u16string& e, Script script,
@@ -44,7 +44,7 @@ public:
     void Init(const IniFiles::TMemIniFile&) override {
         Note("Init");
         if (!fScript.boxAtInit.empty())
-            Dialogs::ShowMessageBox(Dialogs::TMsgDlgType::mtError, fScript.boxAtInit);
+            MsgUtils::TMsg::Alert(MsgUtils::eError, fScript.boxAtInit, 0);
         if (fScript.initFails)
             throw MsgUtils::EMsg(u"Bad settings!", 0xF5010A, 0);
     }

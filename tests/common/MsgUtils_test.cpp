@@ -160,6 +160,25 @@ TEST(TMsg, FormattedFallbackShowsTheFormattedText) {
     EXPECT_EQ(rec.boxes[0].text, u"Trace: n=3");
 }
 
+TEST(TMsg, AnAlertIsAMessageFirstAndAFallbackReplacesTheBox) {
+    BoxRecorder boxes;
+    std::vector<std::u16string> alerts, fallen;
+    TMsg::SetFallback([&](TMsgTypeId, const std::u16string& s) { fallen.push_back(s); });
+    TMsg::Alert(eError, u"no singleton", 0);
+    TMsg::SetFallback(nullptr);
+    {
+        MsgRecorder rec;
+        TMsg::Instance()->SetOnAlert(
+            [&](TMsgTypeId, const std::u16string& s) { alerts.push_back(s); });
+        TMsg::Alert(eError, u"rate", 0);
+        ASSERT_EQ(rec.entries.size(), 1u);
+        EXPECT_EQ(rec.entries[0].id, 0x06000000u);
+    }
+    EXPECT_EQ(fallen, std::vector<std::u16string>{u"no singleton"});
+    EXPECT_EQ(alerts, std::vector<std::u16string>{u"rate"});
+    EXPECT_TRUE(boxes.boxes.empty());
+}
+
 TEST(TMsg, DebugWithStreamAppendsItsBytesInHex) {
     MsgRecorder rec;
     Classes::TMemoryStream ms(std::string("\x01\xAB\xFF", 3));

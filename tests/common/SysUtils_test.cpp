@@ -90,6 +90,10 @@ INSTANTIATE_TEST_SUITE_P(
         IntCase{u"2147483647", true, INT32_MAX}, IntCase{u"-2147483648", true, INT32_MIN},
         IntCase{u"2147483648", false, 0}, IntCase{u"-2147483649", false, 0},
         IntCase{u"99999999999999999999", false, 0}, IntCase{u"$100000000", false, 0},
+        // with a sign, hexadecimal is a value that must fit, not a pattern that wraps
+        IntCase{u"-$FFFFFFFF", false, 0}, IntCase{u"+$FFFFFFFF", false, 0},
+        IntCase{u"-$80000000", true, INT32_MIN}, IntCase{u"-$80000001", false, 0},
+        IntCase{u"+$7FFFFFFF", true, INT32_MAX},
         // nothing may follow, nothing may be missing
         IntCase{u"", false, 0}, IntCase{u"   ", false, 0}, IntCase{u"-", false, 0},
         IntCase{u"$", false, 0}, IntCase{u"0x", false, 0}, IntCase{u"x", false, 0},

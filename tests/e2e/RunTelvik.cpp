@@ -139,6 +139,8 @@ TResult RunHeadless(const std::vector<std::string>& args,
     result.Seconds = elapsed();
     if (!result.TimedOut && WIFEXITED(status))
         result.ExitCode = WEXITSTATUS(status);
+    if (!result.TimedOut && WIFSIGNALED(status))
+        result.Signal = WTERMSIG(status);
     return result;
 }
 

@@ -12,6 +12,7 @@ namespace RunTelvik {
 struct TResult {
     int ExitCode = -1;     ///< the exit status; -1 when it was killed or did not end in time
     bool TimedOut = false; ///< still running at the limit (then killed)
+    int Signal = 0;        ///< the signal that ended it, when it was not killed at the limit
     double Seconds = 0;    ///< wall time of the run
     long MaxRssKb = 0;     ///< peak resident memory of the program
     std::string Stderr;    ///< everything written to standard error

@@ -7,6 +7,9 @@
 #include "e2e/RunTelvik.h"
 #include "ports/udp/UdpTestUtils.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -113,9 +116,12 @@ TEST(FirstDay, ListShowsComMappingsAndFtdiDevicesWithoutOpeningThem) {
         << none.Stdout;
 }
 
-TEST(FirstDay, SlipsAreNamedAndTheExitCodeStays) {
+TEST(FirstDay, SlipsAreNamedAndEndTheRunBeforeThePortWhenTheyChangeIt) {
     Responder peer({});
     TTempDir dir;
+    const std::string job = dir.Path() + "/job.ini";
+    const std::string hint = "Hint:  escape tags are \\ and two hex digits: \\0D\\0A for CR LF, "
+                             "\\\\ for \\";
     struct Case {
         std::vector<std::string> args;
         std::string ini;
@@ -129,18 +135,62 @@ TEST(FirstDay, SlipsAreNamedAndTheExitCodeStays) {
           "telvik-missing.ini, " + std::filesystem::current_path().string() +
           "/telvik-missing.ini"},
          69},
-        {{"+Timout=500", "+timeout=500", "-v", "--verbose"},
+        // Unknown options and flags: 91 before any port, the first one named.
+        {{"+Respone=OK*"},
+         UdpJob(peer.port, "Send=X\n"),
+         {"Fatal: Unknown option +Respone=OK* (did you mean +Response=?)"},
+         91},
+        {{"+Timout=500", "+timeout=500", "-v", "--verbose", "--cfg=" + job},
          "[DEVICE]\nName=X\n",
-         {"Warn:  Unknown option ignored: +Timout=500 (did you mean +Timeout=?)",
-          "Warn:  Unknown option ignored: +timeout=500 (did you mean +Timeout=?)",
-          "Warn:  Unknown option ignored: -v (did you mean -V?)",
-          "Warn:  Unknown option ignored: --verbose"},
+         {"Fatal: Unknown option +Timout=500 (did you mean +Timeout=?)"},
+         91},
+        {{"-c", job},
+         "[DEVICE]\nName=X\n",
+         {"Warn:  Argument ignored: " + job + " (did you mean +CFG=" + job + "?)",
+          "Fatal: Unknown option -c"},
+         91},
+        // A plain argument is ignored with a warning; the run goes on.
+        {{job, "World"},
+         "",
+         {"Warn:  Argument ignored: " + job + " (did you mean +CFG=" + job + "?)",
+          "Warn:  Argument ignored: World", "Fatal: Device type \"\" not found! ID: 0103FF:0"},
          69},
         {{},
          "[TELEGRAMM]\nSend=X\n[DEVICE]\nNmae=UDP\n",
-         {"Hint:  Unknown section [TELEGRAMM] ignored (did you mean [TELEGRAM]?)",
-          "Hint:  Unknown key Nmae in [DEVICE] ignored (did you mean Name?)"},
+         {"Warn:  Unknown section [TELEGRAMM] ignored (did you mean [TELEGRAM]?)",
+          "Warn:  Unknown key Nmae in [DEVICE] ignored (did you mean Name?)"},
          69},
+        {{},
+         "[DEVICE]\nName=X\n[TELEGRAM]\nRespons=OK\nTimeout=abc\n",
+         {"Warn:  Unknown key Respons in [TELEGRAM] ignored (did you mean Response?)",
+          "Warn:  Timeout \"abc\" in [TELEGRAM] is not an integer: the default 5000 ms is used"},
+         69},
+        // Telegram keys are checked at load, each naming key, value and the offending part.
+        {{"+Send=5\xE2\x82\xAC"},
+         UdpJob(peer.port, ""),
+         {"Fatal: [TELEGRAM] Send \"5\xE2\x82\xAC\": character \"\xE2\x82\xAC\" (U+20AC) is no "
+          "byte: only codes 0 to 255 go on the wire",
+          hint},
+         91},
+        {{"+Start=\\02", "+End=\\n"},
+         UdpJob(peer.port, "Send=X\n"),
+         {"Fatal: [TELEGRAM] End \"\\n\": unknown escape tag \"\\n\"", hint},
+         91},
+        {{},
+         UdpJob(peer.port, "Send=X\nResponse=OK\\x0D\n"),
+         {"Fatal: [TELEGRAM] Response \"OK\\x0D\": unknown escape tag \"\\x0\"", hint},
+         91},
+        // A number beyond 32 bits is no integer; a wait longer than five characters says what
+        // it waits.
+        {{"+Timeout=-$FFFFFFFF"},
+         UdpJob(peer.port, "Send=X\n"),
+         {"Fatal: Invalid time out value \"-$FFFFFFFF\"! ID: 01010A:0"},
+         91},
+        {{"+Initial=W=000050"},
+         UdpJob(peer.port, "Send=X\n"),
+         {"Warn:  W=000050: only the first five characters count: waits 5 ms",
+          "Info:  Done successfully"},
+         0},
         {{"+Visible=always"},
          "[DEVICE]\nName=X\n",
          {"Hint:  Visible \"always\" is none of Always, Never, OnError: it acts as \"OnError\""},
@@ -159,7 +209,13 @@ TEST(FirstDay, SlipsAreNamedAndTheExitCodeStays) {
         EXPECT_EQ(r.ExitCode, c.exitCode) << r.Stderr;
         for (const auto& l : c.lines)
             EXPECT_TRUE(r.HasLine(l)) << l << "\n" << r.Stderr;
+        if (c.exitCode == 91) {
+            EXPECT_FALSE(r.HasLine("Info:  Open port...")) << r.Stderr;
+        }
     }
+    std::string received = peer.Received();
+    EXPECT_NE(received.find("rx "), std::string::npos);
+    EXPECT_EQ(received.find("rx "), received.rfind("rx ")) << "a refused run sent something";
 }
 
 TEST(FirstDay, ConfigurationFromTheUsersConfigFolder) {
@@ -175,6 +231,24 @@ TEST(FirstDay, ConfigurationFromTheUsersConfigFolder) {
     TResult h = RunHeadless({}, {{"XDG_CONFIG_HOME", ""}, {"HOME", home}});
     EXPECT_TRUE(h.HasLine("Info:  Load default from: " + home + "/.config/telvik/telvik.ini"))
         << h.Stderr;
+
+    // A +CFG= file that is missing keeps its fallback, and the summary says which file ran.
+    struct Row {
+        std::map<std::string, std::string> env;
+        QJsonValue configuration;
+    } rows[] = {
+        {{{"XDG_CONFIG_HOME", xdg}, {"HOME", home}},
+         QString::fromStdString(xdg) + "/telvik/telvik.ini"},
+        {{{"XDG_CONFIG_HOME", dir.Path()}, {"HOME", dir.Path()}}, QJsonValue::Null},
+    };
+    for (const auto& row : rows) {
+        TResult r = RunHeadless({"+CFG=/nonexistent/station.ini", "+Output=Json"}, row.env);
+        QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(r.Stdout)).object();
+        EXPECT_EQ(o["configuration"], row.configuration) << r.Stdout;
+        EXPECT_EQ(o["warnings"].toArray()[0].toString(),
+                  "+CFG=/nonexistent/station.ini not found, tried: /nonexistent/station.ini")
+            << r.Stdout;
+    }
 }
 
 TEST(FirstDay, SystemErrorsAreFollowedByWhatToDo) {
@@ -211,6 +285,15 @@ TEST(FirstDay, DeviceDataOnStandardErrorCannotDriveTheTerminal) {
     EXPECT_EQ(r.ExitCode, 0) << r.Stderr;
     EXPECT_TRUE(r.HasLine("Info:  Response passed: \"*OK*\" = \"\\x1B[2JOK\\x07\"")) << r.Stderr;
     EXPECT_EQ(r.Stderr.find('\x1B'), std::string::npos);
+
+    // Nor through the summary, whose texts jq -r would hand to the terminal as they are.
+    TResult j =
+        RunHeadless({"+CFG=" + dir.Write("job.ini", UdpJob(peer.port, "Send=X\nResponse=NO\n")),
+                     "+Output=Json"});
+    EXPECT_EQ(j.ExitCode, 51) << j.Stderr;
+    QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(j.Stdout)).object();
+    EXPECT_EQ(o["errors"].toArray()[0].toString(), "Response failed: \"NO\" <> \"\\x1B[2JOK\\x07\"")
+        << j.Stdout;
 }
 
 TEST(FirstDay, UdpAndFtdiExamplesWorkAgainstAPeer) {

@@ -8,9 +8,16 @@ using RunTelvik::RunHeadless;
 using RunTelvik::TTempDir;
 
 TEST(JobEndToEnd, NoArgumentsStopsAtTheDeviceTypeWith69) {
-    auto r = RunHeadless({});
+    TTempDir dir;
+    auto r = RunHeadless({}, {{"XDG_CONFIG_HOME", dir.Path()}});
     EXPECT_EQ(r.ExitCode, 69);
-    std::vector<std::string> expected{"Info:  Telvik V1.20.02 ", "Info:  Load configuration...",
+    std::string beside = std::string(TELVIK_BINARY) + ".ini";
+    std::vector<std::string> expected{"Info:  Telvik V1.20.02 ",
+                                      "Info:  Load configuration...",
+                                      "Hint:  No configuration file found (looked for " + beside +
+                                          ", " + dir.Path() +
+                                          "/telvik/telvik.ini, /etc/telvik/telvik.ini): see "
+                                          "telvik --help",
                                       "Info:  Open port...",
                                       "Fatal: Device type \"\" not found! ID: 0103FF:0",
                                       "Info:  Failed with exit code 69 (0x45)"};

@@ -15,8 +15,10 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <functional>
 #include <iostream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <poll.h>
@@ -314,12 +316,37 @@ TEST(Rs232EndToEnd, MissingDeviceAndBusyPortEndWith67) {
     EXPECT_EQ(first.ExitCode, 54) << first.Stderr;
 }
 
-TEST(Rs232EndToEnd, UnacceptedBitrateWarnsOnStandardErrorAndRunsAt9600) {
+TEST(Rs232EndToEnd, UnsupportedBitrateEndsTheSettingsStepWith68AndAnOpenThatFailsJudgesNoData) {
+    // A rate that is a number but no supported one is refused instead of run at 9600.
     TDevice dev;
     dev.Serve("[PING]", {"[PONG]"});
-    TResult r = RunOn(dev, {"+RS232=COM3,1000"});
-    EXPECT_EQ(r.ExitCode, 0) << r.Stderr;
-    EXPECT_NE(r.Stderr.find("Baudrate is not valid\n"), std::string::npos) << r.Stderr;
+    TResult r = RunOn(dev, {"+RS232=COM3,12345", "+Output=Json"});
+    EXPECT_EQ(r.ExitCode, 68) << r.Stderr;
+    EXPECT_TRUE(r.HasLine("Error: Baudrate is not valid")) << r.Stderr;
+    EXPECT_TRUE(r.HasLine("Fatal: Bit rate 12345 bps is not supported; supported are 110, 300, "
+                          "600, 1200, 2400, 4800, 9600, 14400, 19200, 38400, 56000, 57600, "
+                          "115200, 128000, 256000, 230400, 460800, 921600 ID: F3011E:12345"))
+        << r.Stderr;
+    EXPECT_EQ(dev.Received(), "");
+    QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(r.Stdout)).object();
+    EXPECT_EQ(o["errors"].toArray()[0].toString(), "Baudrate is not valid") << r.Stdout;
+    for (const char* rate : {"0", "-5", "fast"}) {
+        TResult hint = RunOn(dev, {"+Timeout=100", std::string("+RS232=COM3,") + rate});
+        EXPECT_TRUE(hint.HasLine("Hint:  Default bit rate 9600 bps is used")) << hint.Stderr;
+        EXPECT_TRUE(hint.ExitCode == 0 || hint.ExitCode == 54) << rate << hint.Stderr;
+    }
+
+    // A regular file as the port opens but takes no settings (ENOTTY): the open fails at once
+    // with its code, and what the file holds is never read as an answer.
+    TTempDir dir;
+    std::string file = dir.Write("not-a-tty", "[PONG]");
+    for (int run = 0; run < 10; ++run) {
+        TResult f = RunOn(dev, {"+RS232=" + file + ",9600", "+Failure=W=1"});
+        EXPECT_EQ(f.ExitCode, 67) << f.Stderr;
+        EXPECT_TRUE(f.HasLine("Fatal: RS232 system error! (25) ID: F3050A:0")) << f.Stderr;
+        EXPECT_EQ(f.Stderr.find("Response"), std::string::npos) << f.Stderr;
+        EXPECT_EQ(f.Stderr.find("after failure"), std::string::npos) << f.Stderr;
+    }
 }
 
 TEST(Rs232EndToEnd, DeviceThatHangsUpMidTelegramFailsTheSendOnce) {
@@ -417,12 +444,28 @@ TEST(GuiMessageBox, NeverRunsAsHeadlessWithoutABox) {
     TResult shown = RunOnDisplay(dev2, {"+Visible=Never", "+RS232=COM3,1000"});
     EXPECT_FALSE(shown.TimedOut) << "the run waited for a box";
     EXPECT_EQ(shown.ExitCode, headless.ExitCode) << shown.Stderr;
-    EXPECT_EQ(shown.ExitCode, 0) << shown.Stderr;
+    EXPECT_EQ(shown.ExitCode, 68) << shown.Stderr;
     EXPECT_EQ(StderrLines(shown), StderrLines(headless));
-    EXPECT_NE(shown.Stderr.find("Baudrate is not valid\n"), std::string::npos) << shown.Stderr;
+    EXPECT_TRUE(shown.HasLine("Error: Baudrate is not valid")) << shown.Stderr;
+
+    // OnError: no box either; the run reaches its end and then shows its window.
+    TDevice dev3;
+    std::string box, window;
+    std::thread user([&] {
+        window = FindWindow("^Telvik V1\\.20\\.02 $", 15);
+        box = FindWindow("^telvik$", 0.5);
+        if (!window.empty())
+            std::system((std::string(X11_CLOSE) + " " + window).c_str());
+    });
+    TResult onError = RunOnDisplay(dev3, {"+Visible=OnError", "+RS232=COM3,12345"});
+    user.join();
+    EXPECT_FALSE(window.empty()) << "the window was not shown after the failure";
+    EXPECT_TRUE(box.empty()) << "a box was shown";
+    EXPECT_EQ(onError.ExitCode, 68) << onError.Stderr;
+    EXPECT_TRUE(onError.HasLine("Info:  Failed with exit code 68 (0x44)")) << onError.Stderr;
 }
 
-TEST(GuiMessageBox, AlwaysShowsTheBoxAndGoesOnWhenItIsClosed) {
+TEST(GuiMessageBox, AlwaysShowsTheBoxBesideTheLogLineAndEndsWhenItIsClosed) {
     if (!OnTestDisplay())
         GTEST_SKIP() << "runs under the GUI test's virtual display only";
     TDevice dev;
@@ -437,7 +480,7 @@ TEST(GuiMessageBox, AlwaysShowsTheBoxAndGoesOnWhenItIsClosed) {
         EXPECT_TRUE(dev.Received().empty()) << "the run went on behind the box";
         std::system((std::string(X11_CLOSE) + " " + box).c_str());
         window = FindWindow("^Telvik V1\\.20\\.02 $", 15);
-        for (int i = 0; i < 100 && dev.Received().empty(); ++i)
+        for (int i = 0; i < 20 && dev.Received().empty(); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         if (!window.empty())
@@ -447,9 +490,9 @@ TEST(GuiMessageBox, AlwaysShowsTheBoxAndGoesOnWhenItIsClosed) {
     user.join();
     EXPECT_FALSE(box.empty()) << "no box appeared";
     EXPECT_FALSE(window.empty()) << "no log window appeared";
-    EXPECT_EQ(r.ExitCode, 0) << r.Stderr;
-    EXPECT_EQ(dev.Received(), "[PING]");
-    EXPECT_EQ(r.Stderr.find("Baudrate is not valid"), std::string::npos) << r.Stderr;
+    EXPECT_EQ(r.ExitCode, 68) << r.Stderr;
+    EXPECT_EQ(dev.Received(), "");
+    EXPECT_TRUE(r.HasLine("Error: Baudrate is not valid")) << r.Stderr;
 }
 
 TEST(Rs232EndToEnd, OutputGivesTheDevicesBytesOrTheRunInJson) {
@@ -506,26 +549,39 @@ TEST(Rs232EndToEnd, LargeTelegramToAnEchoGoesOutWholeOrFailsTheSend) {
 TEST(Rs232EndToEnd, SignalEndsTheRunThroughItsStepsAndGivesThePortBack) {
     TDevice dev;
     struct termios before = SettingsOf(dev.Slave());
-    TResult r = RunOn(dev, {"+Timeout=8000", "+Failure=W=1"}, kConfig,
+    TResult r = RunOn(dev, {"+Timeout=8000", "+Failure=W=1", "+Output=Json"}, kConfig,
                       SignalAfter({"Wait for expected response"}));
-    EXPECT_EQ(r.ExitCode, 54) << r.Stderr;
+    // The run ends through its steps, then by the signal itself: a shell sees 128+n.
+    EXPECT_EQ(r.Signal, SIGTERM) << r.Stderr;
+    EXPECT_EQ(r.ExitCode, -1) << r.Stderr;
     EXPECT_LT(r.Seconds, 5);
     EXPECT_TRUE(r.HasLine("Fatal: Interrupted by signal SIGTERM")) << r.Stderr;
     EXPECT_TRUE(r.HasLine("Info:  Run instruction(s) after failure: W=1")) << r.Stderr;
     EXPECT_TRUE(r.HasLine("Info:  Failed with exit code 54 (0x36)")) << r.Stderr;
     EXPECT_FALSE(r.HasLine("Error: Time out!"));
+    QJsonObject json = QJsonDocument::fromJson(QByteArray::fromStdString(r.Stdout)).object();
+    EXPECT_EQ(json["exitCode"].toInt(), 54) << r.Stdout;
+    EXPECT_EQ(json["exitMeaning"].toString(), "interrupted by SIGTERM") << r.Stdout;
+    EXPECT_EQ(json["signal"].toString(), "SIGTERM") << r.Stdout;
     struct termios after = SettingsOf(dev.Slave());
     EXPECT_EQ(after.c_lflag, before.c_lflag) << "the settings found were not restored";
     EXPECT_EQ(after.c_iflag, before.c_iflag);
     EXPECT_TRUE(OpenableByOrdinaryUser(dev.Slave())) << "the port kept its exclusive flag";
 
-    // A second signal, while the failure instructions run, ends the program at once.
+    // A second signal, while the failure instructions run, ends the program at once, and gives
+    // the port back as it was found all the same.
     TDevice dev2;
+    before = SettingsOf(dev2.Slave());
     r = RunOn(dev2, {"+Timeout=8000", "+Failure=W=8000"}, kConfig,
               SignalAfter({"Wait for expected response", "after failure"}));
     EXPECT_EQ(r.ExitCode, -1) << r.Stderr;
+    EXPECT_EQ(r.Signal, SIGTERM) << r.Stderr;
     EXPECT_LT(r.Seconds, 5);
     EXPECT_TRUE(OpenableByOrdinaryUser(dev2.Slave())) << "the port kept its exclusive flag";
+    after = SettingsOf(dev2.Slave());
+    EXPECT_EQ(after.c_lflag, before.c_lflag) << "a second signal left the run's settings";
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
 }
 
 TEST(Rs232EndToEnd, DevicePathPortAndTheHighRates) {
@@ -554,4 +610,70 @@ TEST(Rs232EndToEnd, TheExampleSendsItsLineEnd) {
                             {{"TELVIK_COM3", dev.Slave()}}, 20);
     EXPECT_EQ(r.ExitCode, 0) << r.Stderr;
     EXPECT_EQ(dev.Received(), "*IDN?\r\n");
+}
+
+namespace {
+
+// Runs `script` in bash with COM3 on the device and `telvik` standing for the program; gives
+// back what it printed and what it wrote to "$STATUS".
+std::pair<std::string, std::string> Bash(const TDevice& dev, const std::string& script) {
+    TTempDir dir;
+    std::string out = dir.Path() + "/out", status = dir.Path() + "/status";
+    std::system(("env -u DISPLAY -u WAYLAND_DISPLAY TELVIK_COM3='" + dev.Slave() + "' STATUS='" +
+                 status + "' bash -c 'telvik() { " TELVIK_BINARY " \"$@\"; }; " + script + "' >" +
+                 out + " 2>&1")
+                    .c_str());
+    auto read = [](const std::string& f) {
+        std::ifstream in(f);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    return {read(out), read(status)};
+}
+
+} // namespace
+
+TEST(Rs232EndToEnd, ClosedOrFullOutputsNeverEndTheRunNorReachTheDevice) {
+    TTempDir dir;
+    std::string ini = dir.Write("rs232.ini", kConfig);
+    struct Row {
+        std::string redirection;
+        std::string status;
+        std::string says; ///< in what the script printed
+    } rows[] = {
+        // The log would go to the device through a descriptor a closed stream left free.
+        {">&- 2>&-", "0\n", ""},
+        // The reader goes away after one byte: no SIGPIPE, the run ends through its steps.
+        {"2>&1 >/dev/null | head -c1 >/dev/null", "0\n", ""},
+        {"+Output=Json >/dev/full", "92\n",
+         "Error: Output: the answer could not be written to standard output: No space left on "
+         "device"},
+        {"+Output=Json >&-", "92\n",
+         "Error: Output: the answer could not be written to standard output: Bad file "
+         "descriptor"},
+    };
+    for (const auto& row : rows) {
+        TDevice dev;
+        struct termios before = SettingsOf(dev.Slave());
+        dev.Serve("[PING]", {"[PONG]"});
+        auto [out, status] = Bash(dev, "telvik +CFG=" + ini + " " + row.redirection +
+                                           "; echo ${PIPESTATUS[0]} >\"$STATUS\"");
+        EXPECT_EQ(status, row.status) << row.redirection << "\n" << out;
+        EXPECT_NE(out.find(row.says), std::string::npos) << row.redirection << "\n" << out;
+        EXPECT_EQ(dev.Received(), "[PING]") << row.redirection;
+        EXPECT_EQ(SettingsOf(dev.Slave()).c_lflag, before.c_lflag) << row.redirection;
+    }
+}
+
+TEST(Rs232EndToEnd, CtrlCInAShellLoopStopsTheLoop) {
+    // timeout signals the whole group, as Ctrl-C does; bash goes on with its loop unless the
+    // program ended by the signal.
+    TDevice dev;
+    dev.Serve("[PING]", {});
+    TTempDir dir;
+    std::string ini = dir.Write("rs232.ini", kConfig);
+    auto [out, status] =
+        Bash(dev, "timeout -s INT 1 bash -c \"for i in 1 2 3; do " TELVIK_BINARY " +CFG=" + ini +
+                      " +Timeout=5000; echo run \\$?; done\"");
+    EXPECT_EQ(out.find("run "), std::string::npos) << out;
+    EXPECT_NE(out.find("Fatal: Interrupted by signal SIGINT"), std::string::npos) << out;
 }

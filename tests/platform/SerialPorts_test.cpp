@@ -3,7 +3,10 @@
 #include "e2e/RunTelvik.h"
 #include "platform/SerialPorts.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <filesystem>
@@ -75,6 +78,14 @@ TEST(SerialPorts, HintsNameTheCallThePathTheTextAndARemedy) {
     Link(device, proc + "/1234/fd/3");
     Dir(proc + "/self/fd"); // not a process number
 
+    // A device only its owner may open, and one its group may open too.
+    std::string owners = t.Write("ttyS7", ""), groups = t.Write("ttyS8", "");
+    ::chmod(owners.c_str(), 0600);
+    ::chmod(groups.c_str(), 0660);
+    struct stat st {};
+    ::stat(groups.c_str(), &st);
+    const struct group* g = ::getgrgid(st.st_gid);
+    const struct passwd* me = ::getpwuid(::getuid());
     struct Case {
         int code;
         std::string path;
@@ -82,6 +93,14 @@ TEST(SerialPorts, HintsNameTheCallThePathTheTextAndARemedy) {
     } cases[] = {
         {EACCES, "/nonexistent/ttyUSB0",
          "open /nonexistent/ttyUSB0: Permission denied: add the user to the group dialout"},
+        {EACCES, owners,
+         "open " + owners + ": Permission denied: " +
+             (::getuid() == 0
+                  ? std::string("only root may open it")
+                  : "only its owner " + std::string(me ? me->pw_name : "") + " may open it")},
+        {EACCES, groups,
+         "open " + groups + ": Permission denied: add the user to the group " +
+             (st.st_gid != 0 && g ? std::string(g->gr_name) : std::string("dialout"))},
         {EBUSY, device,
          "open " + device + ": Device or resource busy: busy: held by process 1234 (picocom)"},
         {EWOULDBLOCK, "/nonexistent/x",

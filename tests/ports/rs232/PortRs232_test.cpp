@@ -96,16 +96,23 @@ TEST(PortRs232, InitReadsPortAndBitrate) {
         EXPECT_TRUE(msgs.texts.empty());
     }
     {
+        // A number that is no supported rate is the driver's error line, and the port refuses it
+        // rather than run at the rate before.
         Messages msgs;
         std::vector<std::u16string> boxes;
         Dialogs::SetMessageBoxHook(
             [&](Dialogs::TMsgDlgType, const std::u16string& s) { boxes.push_back(s); });
         Port p;
-        p.Init(u"Port=COM3\nBitrate=1000\n");
+        EMsg e = Raised([&] { p.Init(u"Port=COM3\nBitrate=12345\n"); });
         Dialogs::SetMessageBoxHook([](Dialogs::TMsgDlgType, const std::u16string&) {});
+        EXPECT_EQ(e.Id().Value, 0xF3011Eu);
+        EXPECT_EQ(e.Msg(), u"Bit rate 12345 bps is not supported; supported are 110, 300, 600, "
+                           u"1200, 2400, 4800, 9600, 14400, 19200, 38400, 56000, 57600, 115200, "
+                           u"128000, 256000, 230400, 460800, 921600");
         EXPECT_EQ(p.port->Serial().Baudrate(), 9600);
-        EXPECT_EQ(boxes, std::vector<std::u16string>{u"Baudrate is not valid"});
-        EXPECT_TRUE(msgs.texts.empty());
+        EXPECT_TRUE(boxes.empty());
+        EXPECT_EQ(msgs.texts, std::vector<std::string>{"Baudrate is not valid"});
+        EXPECT_EQ(msgs.levels, std::vector<uint8_t>{MsgUtils::eError});
     }
     {
         Messages msgs;

@@ -379,15 +379,15 @@ TEST(SerialDriver, OpeningThatRaisesBeforeItCountsLeavesNothingHeld) {
     EXPECT_FALSE(s.Active());
     EXPECT_FALSE(d.fake->IsOpen());
 
-    // Raised after it counts as open: the port is whole, lines up and thread running.
+    // Raised after it counted as open (settings refused: a regular file as the port): the open
+    // fails whole, and the device is given back before anything is read from it.
     d.fake->Fail("SetQueueSizes", 0);
-    d.fake->Fail("ApplySettings", EINVAL);
+    d.fake->Fail("ApplySettings", ENOTTY);
     d.fake->ClearCalls();
     EXPECT_THROW(s.SetActive(true), std::runtime_error);
-    EXPECT_TRUE(s.Active());
-    auto calls = d.fake->Calls();
-    EXPECT_EQ(calls.back(), "SetEventMask " + std::to_string(0x17D));
-    EXPECT_TRUE(PumpUntil([&] { return d.fake->Waiting(); }));
+    EXPECT_FALSE(s.Active());
+    EXPECT_FALSE(d.fake->IsOpen());
+    EXPECT_EQ(d.fake->Calls().back(), "Close");
 }
 
 // ---- The event thread.
