@@ -5,6 +5,8 @@
 #include "ports/PortBase.h"
 #include "ports/ReferenceFramer.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -88,7 +90,8 @@ struct FrameCase {
     const char16_t* end;
     std::vector<std::string> chunks;
     V telegrams;
-    size_t restLength; ///< characters left in the cache
+    size_t restLength;                ///< characters left in the cache
+    const char16_t* terminator = u""; ///< line framing asked for
 };
 
 void PrintTo(const FrameCase& c, std::ostream* os) {
@@ -100,6 +103,7 @@ class Framing : public testing::TestWithParam<FrameCase> {};
 TEST_P(Framing, CutsTelegramsOutOfTheChunks) {
     const FrameCase& c = GetParam();
     TTestPort port(c.start, c.end);
+    port.SetTerminator(c.terminator);
     for (const auto& chunk : c.chunks)
         port.Receive(chunk);
     EXPECT_EQ(Drain(port), c.telegrams);
@@ -109,40 +113,50 @@ TEST_P(Framing, CutsTelegramsOutOfTheChunks) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Framing,
-    testing::Values(FrameCase{"SplitTelegram", u"[", u"]", {"xx[ab", "c]yy"}, V{u"abc"}, 2},
-                    FrameCase{"UnterminatedStartDropped", u"[", u"]", {"a[b[c]"}, V{u"c"}, 0},
-                    FrameCase{"EndWithoutStartDropped", u"[", u"]", {"a]b[c]"}, V{u"c"}, 0},
-                    FrameCase{"TwoInOneChunk", u"[", u"]", {"[one][two]"}, V{u"one", u"two"}, 0},
-                    FrameCase{
-                        "ByteByByte", u"[", u"]", {"[", "o", "k", "]", "[", "]"}, V{u"ok", u""}, 0},
-                    FrameCase{"IdenticalMarks", u"#", u"#", {"#ab#cd#"}, V{u"", u"", u""}, 0},
-                    FrameCase{"MultiCharMarksSplit",
-                              u"<STX>",
-                              u"<ETX>",
-                              {"..<S", "TX>pay<E", "T", "X>.."},
-                              V{u"pay"},
-                              2},
-                    FrameCase{"MultiCharEndAcrossThreeChunks",
-                              u"\x02\x02",
-                              u"\x03\x04",
-                              {"\x02\x02"
-                               "a\x03",
-                               "\x04\x02\x02"
-                               "b",
-                               "\x03", "\x04"},
-                              V{u"a", u"b"},
-                              0},
-                    FrameCase{"PendingStartKept", u"[", u"]", {"x]y[ab"}, V{}, 4},
-                    FrameCase{"PartialEndMarkKept", u"<STX>", u"<ETX>", {"<STX>a<ET"}, V{}, 9},
-                    FrameCase{"FalseStartOfEndMark", u"<<", u">>", {"<<a>b>", ">"}, V{u"a>b"}, 0},
-                    FrameCase{"CaseSensitiveMarks", u"S", u"E", {"sxeSyE"}, V{u"y"}, 0},
-                    FrameCase{"LastStartBeforeEndWins", u"[[", u"]]", {"[[a[[[b]]"}, V{u"[b"}, 0},
-                    FrameCase{"HighBytesAreLatin1",
-                              u"\x02",
-                              u"\x03",
-                              {"\x02\xE9\x80\xFF\x03"},
-                              V{u"\u00E9\u0080\u00FF"},
-                              0}),
+    testing::Values(
+        FrameCase{"SplitTelegram", u"[", u"]", {"xx[ab", "c]yy"}, V{u"abc"}, 2},
+        FrameCase{"UnterminatedStartDropped", u"[", u"]", {"a[b[c]"}, V{u"c"}, 0},
+        FrameCase{"EndWithoutStartDropped", u"[", u"]", {"a]b[c]"}, V{u"c"}, 0},
+        FrameCase{"TwoInOneChunk", u"[", u"]", {"[one][two]"}, V{u"one", u"two"}, 0},
+        FrameCase{"ByteByByte", u"[", u"]", {"[", "o", "k", "]", "[", "]"}, V{u"ok", u""}, 0},
+        FrameCase{"IdenticalMarks", u"#", u"#", {"#ab#cd#"}, V{u"", u"", u""}, 0},
+        FrameCase{"MultiCharMarksSplit",
+                  u"<STX>",
+                  u"<ETX>",
+                  {"..<S", "TX>pay<E", "T", "X>.."},
+                  V{u"pay"},
+                  2},
+        FrameCase{"MultiCharEndAcrossThreeChunks",
+                  u"\x02\x02",
+                  u"\x03\x04",
+                  {"\x02\x02"
+                   "a\x03",
+                   "\x04\x02\x02"
+                   "b",
+                   "\x03", "\x04"},
+                  V{u"a", u"b"},
+                  0},
+        FrameCase{"PendingStartKept", u"[", u"]", {"x]y[ab"}, V{}, 4},
+        FrameCase{"PartialEndMarkKept", u"<STX>", u"<ETX>", {"<STX>a<ET"}, V{}, 9},
+        FrameCase{"FalseStartOfEndMark", u"<<", u">>", {"<<a>b>", ">"}, V{u"a>b"}, 0},
+        FrameCase{"CaseSensitiveMarks", u"S", u"E", {"sxeSyE"}, V{u"y"}, 0},
+        FrameCase{"LastStartBeforeEndWins", u"[[", u"]]", {"[[a[[[b]]"}, V{u"[b"}, 0},
+        FrameCase{"HighBytesAreLatin1",
+                  u"\x02",
+                  u"\x03",
+                  {"\x02\xE9\x80\xFF\x03"},
+                  V{u"\u00E9\u0080\u00FF"},
+                  0},
+        // Line framing keeps what comes before the first terminator and finds one
+        // split across chunks; empty lines are empty telegrams.
+        FrameCase{"LinesAtTheTerminator",
+                  u"",
+                  u"",
+                  {"*IDN", "?\r", "\nACME\r\n\r\nrest"},
+                  V{u"*IDN?", u"ACME", u""},
+                  4,
+                  u"\r\n"},
+        FrameCase{"MarksWinOverTheTerminator", u"[", u"]", {"a\n[b]\n"}, V{u"b"}, 1, u"\n"}),
     [](const testing::TestParamInfo<FrameCase>& i) { return std::string(i.param.name); });
 
 TEST(PortBase, LeftoverStaysInTheCacheAcrossTelegrams) {
@@ -256,6 +270,43 @@ TEST(PortBase, OverflowWithoutHandlerRaisesAndKeepsQueuedTelegrams) {
     EXPECT_EQ(Drain(port), (V{u"a", u"c"}));
 }
 
+TEST(PortBase, UnjudgedHoldsWhatNeverBecameATelegramSinceTheSend) {
+    TTestPort port(u"[", u"]");
+    port.Receive("old]");
+    port.Send(u"x");
+    port.Receive("NAK][ok]x[par");
+    EXPECT_EQ(Drain(port), V{u"ok"});
+    EXPECT_EQ(port.Unjudged(), u"NAK]x[par");
+    // Bounded as the cache is, keeping the newest.
+    port.SetMaxRxCache(4);
+    port.Receive("t]zzzzz]");
+    EXPECT_EQ(port.Unjudged(), u"zzz]");
+}
+
+TEST(PortBase, GapFramingEndsATelegramWhenTheLineIsQuiet) {
+    TTestPort port(u"", u"");
+    port.SetGap(60);
+    EXPECT_TRUE(port.GapFramed());
+    std::vector<std::u16string> got;
+    port.SetOnDataReceived([&](TObject*) { got.push_back(port.GetData()); });
+    auto pump = [](int ms) {
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < ms)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    };
+    port.Receive(std::string("\x01\x03", 2));
+    pump(20);
+    port.Receive(std::string("\x02\x00", 2));
+    EXPECT_EQ(port.Unjudged(), std::u16string(u"\x01\x03\x02\x00", 4));
+    pump(200);
+    EXPECT_EQ(got, V{std::u16string(u"\x01\x03\x02\x00", 4)});
+    // Marks or a terminator win over the gap.
+    TTestPort marked(u"[", u"]");
+    marked.SetGap(60);
+    EXPECT_FALSE(marked.GapFramed());
+}
+
 TEST(PortBase, OverflowCountsWhatIsLeftAfterCutting) {
     TTestPort port(u"[", u"]");
     port.SetMaxRxCache(5);
@@ -284,10 +335,12 @@ TEST(PortBase, OverflowWithHandlerFiresInsteadOfRaising) {
 }
 
 TEST(PortBase, SendFramesAndEmptiesWhatWasReceived) {
+    TestUtils::MsgRecorder rec;
     TTestPort port(u"\x02", u"\x03");
     port.Receive("\x02old\x03\x02part");
     ASSERT_EQ(port.GetDataCount(), 1);
     port.Send(u"PING\u00FF");
+    EXPECT_EQ(rec.Texts(), V{u"Discarded before sending: \x02old\x03\x02part"});
     ASSERT_EQ(port.sent.size(), 1u);
     EXPECT_EQ(port.sent[0], "\x02PING\xFF\x03");
     EXPECT_EQ(port.cacheAtSend, 0);
