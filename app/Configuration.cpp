@@ -154,7 +154,9 @@ std::vector<std::u16string> UnknownIniEntries(const IniFiles::TMemIniFile& aMemI
          {u"Name", u"Port", u"Bitrate", u"DataBits", u"Parity", u"StopBit", u"FlowControl",
           u"DestAddress", u"DestPort", u"ListeningPort"}},
         {u"INSTRUCTION", {u"Initial", u"Failure", u"Final"}},
-        {u"TELEGRAM", {u"Start", u"End", u"Send", u"Response", u"Timeout"}},
+        {u"TELEGRAM",
+         {u"Start", u"End", u"Send", u"Response", u"Timeout", u"Terminator", u"Gap", u"Match",
+          u"Abort"}},
     };
     std::vector<std::u16string> sectionNames;
     for (const auto& k : kKnown)
