@@ -566,13 +566,25 @@ TEST(Rs232EndToEnd, DevicePathPortAndTheHighRates) {
     EXPECT_EQ(dev.Received(), "[PING]");
 }
 
-TEST(Rs232EndToEnd, TheExampleSendsItsLineEnd) {
-    TDevice dev;
-    dev.Serve("*IDN?\r\n", {"ID TELVIK 1\r\n"});
-    TResult r = RunHeadless({"+CFG=" TELVIK_SOURCE_DIR "/examples/rs232.ini"},
-                            {{"TELVIK_COM3", dev.Slave()}}, 20);
-    EXPECT_EQ(r.ExitCode, 0) << r.Stderr;
-    EXPECT_EQ(dev.Received(), "*IDN?\r\n");
+TEST(Rs232EndToEnd, TheExamplesPassAgainstAPacedDevice) {
+    struct Row {
+        const char* file;
+        std::string request;
+        std::vector<std::string> answer;
+    } rows[] = {
+        {"rs232.ini", "*IDN?\r\n", {"ID TEL", "VIK 1\r", "\n"}},
+        {"modbus-rtu.ini",
+         std::string("\x01\x03\0\0\0\x01\x84\x0A", 8),
+         {"\x01\x03", std::string("\x02\0", 2), "\x2A\x39\x9B"}},
+    };
+    for (const Row& row : rows) {
+        TDevice dev;
+        dev.Serve(row.request, row.answer);
+        TResult r = RunHeadless({std::string("+CFG=" TELVIK_SOURCE_DIR "/examples/") + row.file},
+                                {{"TELVIK_COM3", dev.Slave()}}, 20);
+        EXPECT_EQ(r.ExitCode, 0) << row.file << "\n" << r.Stderr;
+        EXPECT_EQ(dev.Received(), row.request) << row.file;
+    }
 }
 
 TEST(Rs232EndToEnd, PacedAnswersAreFramedMatchedAndJudgedOnlyAfterTheTelegram) {
