@@ -113,50 +113,54 @@ TEST_P(Framing, CutsTelegramsOutOfTheChunks) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Framing,
-    testing::Values(
-        FrameCase{"SplitTelegram", u"[", u"]", {"xx[ab", "c]yy"}, V{u"abc"}, 2},
-        FrameCase{"UnterminatedStartDropped", u"[", u"]", {"a[b[c]"}, V{u"c"}, 0},
-        FrameCase{"EndWithoutStartDropped", u"[", u"]", {"a]b[c]"}, V{u"c"}, 0},
-        FrameCase{"TwoInOneChunk", u"[", u"]", {"[one][two]"}, V{u"one", u"two"}, 0},
-        FrameCase{"ByteByByte", u"[", u"]", {"[", "o", "k", "]", "[", "]"}, V{u"ok", u""}, 0},
-        FrameCase{"IdenticalMarks", u"#", u"#", {"#ab#cd#"}, V{u"", u"", u""}, 0},
-        FrameCase{"MultiCharMarksSplit",
-                  u"<STX>",
-                  u"<ETX>",
-                  {"..<S", "TX>pay<E", "T", "X>.."},
-                  V{u"pay"},
-                  2},
-        FrameCase{"MultiCharEndAcrossThreeChunks",
-                  u"\x02\x02",
-                  u"\x03\x04",
-                  {"\x02\x02"
-                   "a\x03",
-                   "\x04\x02\x02"
-                   "b",
-                   "\x03", "\x04"},
-                  V{u"a", u"b"},
-                  0},
-        FrameCase{"PendingStartKept", u"[", u"]", {"x]y[ab"}, V{}, 4},
-        FrameCase{"PartialEndMarkKept", u"<STX>", u"<ETX>", {"<STX>a<ET"}, V{}, 9},
-        FrameCase{"FalseStartOfEndMark", u"<<", u">>", {"<<a>b>", ">"}, V{u"a>b"}, 0},
-        FrameCase{"CaseSensitiveMarks", u"S", u"E", {"sxeSyE"}, V{u"y"}, 0},
-        FrameCase{"LastStartBeforeEndWins", u"[[", u"]]", {"[[a[[[b]]"}, V{u"[b"}, 0},
-        FrameCase{"HighBytesAreLatin1",
-                  u"\x02",
-                  u"\x03",
-                  {"\x02\xE9\x80\xFF\x03"},
-                  V{u"\u00E9\u0080\u00FF"},
-                  0},
-        // Line framing keeps what comes before the first terminator and finds one
-        // split across chunks; empty lines are empty telegrams.
-        FrameCase{"LinesAtTheTerminator",
-                  u"",
-                  u"",
-                  {"*IDN", "?\r", "\nACME\r\n\r\nrest"},
-                  V{u"*IDN?", u"ACME", u""},
-                  4,
-                  u"\r\n"},
-        FrameCase{"MarksWinOverTheTerminator", u"[", u"]", {"a\n[b]\n"}, V{u"b"}, 1, u"\n"}),
+    testing::Values(FrameCase{"SplitTelegram", u"[", u"]", {"xx[ab", "c]yy"}, V{u"abc"}, 2},
+                    FrameCase{"UnterminatedStartDropped", u"[", u"]", {"a[b[c]"}, V{u"c"}, 0},
+                    FrameCase{"EndWithoutStartDropped", u"[", u"]", {"a]b[c]"}, V{u"c"}, 0},
+                    FrameCase{"TwoInOneChunk", u"[", u"]", {"[one][two]"}, V{u"one", u"two"}, 0},
+                    FrameCase{
+                        "ByteByByte", u"[", u"]", {"[", "o", "k", "]", "[", "]"}, V{u"ok", u""}, 0},
+                    FrameCase{"IdenticalMarks", u"#", u"#", {"#ab#cd#"}, V{u"", u"", u""}, 0},
+                    FrameCase{"MultiCharMarksSplit",
+                              u"<STX>",
+                              u"<ETX>",
+                              {"..<S", "TX>pay<E", "T", "X>.."},
+                              V{u"pay"},
+                              2},
+                    FrameCase{"MultiCharEndAcrossThreeChunks",
+                              u"\x02\x02",
+                              u"\x03\x04",
+                              {"\x02\x02"
+                               "a\x03",
+                               "\x04\x02\x02"
+                               "b",
+                               "\x03", "\x04"},
+                              V{u"a", u"b"},
+                              0},
+                    FrameCase{"PendingStartKept", u"[", u"]", {"x]y[ab"}, V{}, 4},
+                    FrameCase{"PartialEndMarkKept", u"<STX>", u"<ETX>", {"<STX>a<ET"}, V{}, 9},
+                    FrameCase{"FalseStartOfEndMark", u"<<", u">>", {"<<a>b>", ">"}, V{u"a>b"}, 0},
+                    FrameCase{"CaseSensitiveMarks", u"S", u"E", {"sxeSyE"}, V{u"y"}, 0},
+                    FrameCase{"LastStartBeforeEndWins", u"[[", u"]]", {"[[a[[[b]]"}, V{u"[b"}, 0},
+                    FrameCase{"HighBytesAreLatin1",
+                              u"\x02",
+                              u"\x03",
+                              {"\x02\xE9\x80\xFF\x03"},
+                              V{u"\u00E9\u0080\u00FF"},
+                              0}),
+    [](const testing::TestParamInfo<FrameCase>& i) { return std::string(i.param.name); });
+
+// Line framing keeps what comes before the first terminator, finds one split across chunks, and
+// gives way to the marks.
+INSTANTIATE_TEST_SUITE_P(
+    Lines, Framing,
+    testing::Values(FrameCase{"HeadAndEmptyLine",
+                              u"",
+                              u"",
+                              {"*IDN", "?\r", "\nACME\r\n\r\nrest"},
+                              V{u"*IDN?", u"ACME", u""},
+                              4,
+                              u"\r\n"},
+                    FrameCase{"MarksWin", u"[", u"]", {"a\n[b]\n"}, V{u"b"}, 1, u"\n"}),
     [](const testing::TestParamInfo<FrameCase>& i) { return std::string(i.param.name); });
 
 TEST(PortBase, LeftoverStaysInTheCacheAcrossTelegrams) {
