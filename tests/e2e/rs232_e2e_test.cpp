@@ -642,7 +642,7 @@ TEST(Rs232EndToEnd, PacedAnswersAreFramedMatchedAndJudgedOnlyAfterTheTelegram) {
          51,
          "Error: Response failed: \"$GPGGA,*\\*4?\" <> \"$GPGGA,123x47\""},
         {"banner and notice",
-         marks + "[INSTRUCTION]\nInitial=W=500\n",
+         marks + "[INSTRUCTION]\nInitial=W=800\n",
          "[PING]",
          {"[PONG]"},
          0,

@@ -248,9 +248,9 @@ TEST(UdpRun, EveryTelegramOfADatagramIsJudgedAndQueuedOnesAreDiscarded) {
     uint16_t listen = UdpTest::FreePort();
     // Pushed unasked while the initial wait runs: it sits on the socket when the telegram goes.
     Responder peer({"--reply", "\\x02\\x03\\x02PONG\\x03", "--push", std::to_string(listen),
-                    "--push-text", "\\x02LATE\\x03", "--push-after", "300"});
+                    "--push-text", "\\x02LATE\\x03", "--push-after", "700"});
     auto r = RunJob(peer.port, "Start=\\02\nEnd=\\03\nSend=PING\nResponse=PONG\n",
-                    {"+Initial=W=900"}, listen);
+                    {"+Initial=W=1500"}, listen);
     EXPECT_EQ(r.ExitCode, 0) << r.Stderr;
     EXPECT_TRUE(r.HasLine("Hint:  Discarded before sending: \\x02LATE\\x03")) << r.Stderr;
     EXPECT_TRUE(r.HasLine("Info:  Response passed: \"PONG\" = \"PONG\"")) << r.Stderr;
