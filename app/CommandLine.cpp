@@ -82,7 +82,15 @@ Options:
   +Initial= +Failure= +Final=   instruction lists (W=ms waits; FTDI: SetDTR, ClrRTS, CBBB...)
   +Start= +End=                 telegram start and end marks (escape tags: \02 is STX)
   +Send=                        the telegram to send
-  +Response=                    the expected response (wildcards * and ?)
+  +Response=                    the expected response (wildcards * and ?; \* and \? are the
+                                characters themselves)
+  +Terminator=                  line framing without Start/End: a telegram ends at each
+                                terminator, e.g. \0D\0A (not added to what is sent)
+  +Gap=ms                       gap framing without marks: a telegram ends when the line has
+                                been quiet this long (at least 1)
+  +Match=First|Any              First: the first telegram decides (default); Any: telegrams
+                                that do not match are skipped until one does or time runs out
+  +Abort=                       a pattern like Response: a telegram matching it fails at once
   +Timeout=ms                   time-out of the response wait (at least 1)
   +Output=Response|Json|None    after the run, write the judged response, or a one-line JSON
                                 summary, to standard output
@@ -97,7 +105,14 @@ INI file (sections and keys in any case):
   [DEVICE]      Name (RS232, FTDI, UDP), Port, Bitrate, DataBits, Parity, StopBit,
                 FlowControl, DestAddress, DestPort, ListeningPort
   [INSTRUCTION] Initial, Failure, Final
-  [TELEGRAM]    Start, End, Send, Response, Timeout (ms, default 5000)
+  [TELEGRAM]    Start, End, Send, Response, Timeout (ms, default 5000), Terminator, Gap,
+                Match, Abort
+
+Framing (how an answer is cut out of what arrives; only what arrives after the telegram counts):
+  Start and End   between two marks, e.g. \02 and \03 (both needed; they win over the rest)
+  Terminator      up to each end mark, for line protocols: +Terminator=\0D\0A
+  Gap             until the line is quiet for Gap ms, for binary protocols without marks
+  none            whatever has arrived; with Match=Any judged whole each time more comes
 
 Configuration file, the first that exists:
   the +CFG= file (see above); else the program's name with .ini beside the program;
@@ -126,8 +141,9 @@ Exit codes (each step stores its code before it works; only success stores 0):
 
 const std::vector<std::u16string>& KnownOptions() {
     static const std::vector<std::u16string> kOptions{
-        u"+CFG=",   u"+Visible=", u"+FTDI=", u"+RS232=", u"+UDP=",      u"+Initial=", u"+Failure=",
-        u"+Final=", u"+Start=",   u"+End=",  u"+Send=",  u"+Response=", u"+Timeout=", u"+Output="};
+        u"+CFG=",     u"+Visible=", u"+FTDI=",       u"+RS232=", u"+UDP=",   u"+Initial=",
+        u"+Failure=", u"+Final=",   u"+Start=",      u"+End=",   u"+Send=",  u"+Response=",
+        u"+Timeout=", u"+Output=",  u"+Terminator=", u"+Gap=",   u"+Match=", u"+Abort="};
     return kOptions;
 }
 

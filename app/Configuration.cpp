@@ -1,6 +1,7 @@
 #include "app/Configuration.h"
 
 #include "app/CommandLine.h"
+#include "app/Wildcard.h"
 #include "common/CommaSeparatedValue.h"
 #include "common/EscTaggedString.h"
 #include "common/IniFiles.h"
@@ -162,11 +163,12 @@ bool IsHexDigit(char16_t c) {
 
 // The first tag of `sValue` the transformer refuses: the mark and what follows it, up to two
 // characters and never past a blank.
-std::u16string OffendingTag(const std::u16string& sValue) {
+std::u16string OffendingTag(const std::u16string& sValue, bool bPattern) {
     for (size_t i = 0; i < sValue.size(); ++i) {
         if (sValue[i] != u'\\' || i + 1 == sValue.size())
             continue;
-        if (sValue[i + 1] == u'\\') {
+        if (sValue[i + 1] == u'\\' ||
+            (bPattern && (sValue[i + 1] == u'*' || sValue[i + 1] == u'?'))) {
             ++i;
             continue;
         }
@@ -182,13 +184,15 @@ std::u16string OffendingTag(const std::u16string& sValue) {
     return sValue;
 }
 
-// What keeps `sValue` off the wire; empty when nothing does.
-std::u16string TelegramValueProblem(const std::u16string& sValue) {
+// What keeps `sValue` off the wire; empty when nothing does. In a pattern "\*" and "\?" stand
+// for the characters themselves.
+std::u16string TelegramValueProblem(const std::u16string& sValue, bool bPattern) {
     std::u16string bytes;
     try {
-        bytes = EscTaggedString::TEscTaggedString::Transform(sValue);
+        bytes = bPattern ? Wildcard::ReadPattern(sValue).sText
+                         : EscTaggedString::TEscTaggedString::Transform(sValue);
     } catch (const std::exception&) {
-        return u"unknown escape tag \"" + OffendingTag(sValue) + u"\"";
+        return u"unknown escape tag \"" + OffendingTag(sValue, bPattern) + u"\"";
     }
     for (size_t i = 0; i < bytes.size(); ++i) {
         char16_t c = bytes[i];
@@ -212,13 +216,19 @@ std::u16string TelegramValueProblem(const std::u16string& sValue) {
 } // namespace
 
 void CheckTelegramKeys(const IniFiles::TMemIniFile& aMemIni) {
-    // Every key whose text goes through the escape-tag transformer onto the wire.
-    static const char16_t* const kTelegramKeys[] = {u"Start", u"End", u"Send", u"Response"};
-    for (const char16_t* key : kTelegramKeys) {
+    // Every key whose text goes through the escape-tag transformer, onto the wire or against it.
+    struct TTelegramKey {
+        const char16_t* sKey;
+        bool bPattern;
+    };
+    static const TTelegramKey kTelegramKeys[] = {{u"Start", false},      {u"End", false},
+                                                 {u"Send", false},       {u"Response", true},
+                                                 {u"Terminator", false}, {u"Abort", true}};
+    for (const auto& [key, bPattern] : kTelegramKeys) {
         std::u16string value = aMemIni.ReadString(u"TELEGRAM", key, u"");
         if (value.empty())
             continue;
-        if (std::u16string problem = TelegramValueProblem(value); !problem.empty()) {
+        if (std::u16string problem = TelegramValueProblem(value, bPattern); !problem.empty()) {
             SysUtils::Exception e(
                 SysUtils::Format(u"[TELEGRAM] %s \"%s\": %s", {key, value, problem}));
             e.SetHint(u"escape tags are \\ and two hex digits: \\0D\\0A for CR LF, \\\\ for \\");
@@ -238,7 +248,9 @@ std::vector<std::u16string> UnknownIniEntries(const IniFiles::TMemIniFile& aMemI
          {u"Name", u"Port", u"Bitrate", u"DataBits", u"Parity", u"StopBit", u"FlowControl",
           u"DestAddress", u"DestPort", u"ListeningPort"}},
         {u"INSTRUCTION", {u"Initial", u"Failure", u"Final"}},
-        {u"TELEGRAM", {u"Start", u"End", u"Send", u"Response", u"Timeout"}},
+        {u"TELEGRAM",
+         {u"Start", u"End", u"Send", u"Response", u"Timeout", u"Terminator", u"Gap", u"Match",
+          u"Abort"}},
     };
     std::vector<std::u16string> sectionNames;
     for (const auto& k : kKnown)

@@ -4,6 +4,7 @@
 #include "app/CommandLine.h"
 #include "app/Configuration.h"
 #include "app/ExitCodes.h"
+#include "app/Framing.h"
 #include "app/Instructions.h"
 #include "app/LogWindow.h"
 #include "app/Version.h"
@@ -89,15 +90,15 @@ bool TJob::WindowVisible() const {
 
 void TJob::MsgNewMsg(MsgUtils::TObject*, const MsgUtils::TMsgId& oMsgId,
                      const std::u16string& sMsg) {
-    std::u16string line =
-        LogWindow::FormatLogLine(LogWindow::CurrentTimeText(), oMsgId.TypeNo(), sMsg);
+    std::u16string time = LogWindow::CurrentTimeText();
     fEnv.Observer->Logged(oMsgId.TypeNo(), sMsg);
     if (fWindow)
-        fWindow->AppendLine(line);
+        fWindow->AppendLine(LogWindow::FormatLogLine(time, oMsgId.TypeNo(), sMsg));
     // Standard error always has the log, also beside a window; what a device sent must not
-    // drive the terminal there.
+    // drive the terminal there, and a CR LF in it must show why a match failed.
     if (fEnv.Write)
-        fEnv.Write(SysUtils::ToUtf8(LogWindow::EscapeControls(line)) + "\n");
+        fEnv.Write(SysUtils::ToUtf8(LogWindow::FormatStderrLine(time, oMsgId.TypeNo(), sMsg)) +
+                   "\n");
 }
 
 void TJob::HandleUncaughtException(QObject*, const std::exception* E) {
@@ -106,7 +107,9 @@ void TJob::HandleUncaughtException(QObject*, const std::exception* E) {
         text = e->Message();
     else
         text = E ? SysUtils::FromUtf8(E->what()) : u"Unknown exception";
-    TMsg::Fatal(text, 0);
+    // An overflow has its own readable line already; it only ends the run here.
+    if (!dynamic_cast<const PortBase::ERxCacheOverflow*>(E))
+        TMsg::Fatal(text, 0);
     if (auto* e = dynamic_cast<const SysUtils::Exception*>(E); e && !e->Hint().empty())
         TMsg::Hint(u"%s", {e->Hint()}, 0);
     Post(WM_FINISH);
@@ -210,6 +213,10 @@ void TJob::LoadConfiguration() {
         {u"+End=", u"Assign telegram end: %s", u"TELEGRAM", u"End"},
         {u"+Send=", u"Assign send data: %s", u"TELEGRAM", u"Send"},
         {u"+Response=", u"Assign expected response data: %s", u"TELEGRAM", u"Response"},
+        {u"+Terminator=", u"Assign telegram terminator: %s", u"TELEGRAM", u"Terminator"},
+        {u"+Gap=", u"Assign telegram gap: %s", u"TELEGRAM", u"Gap"},
+        {u"+Match=", u"Assign response match: %s", u"TELEGRAM", u"Match"},
+        {u"+Abort=", u"Assign abort response: %s", u"TELEGRAM", u"Abort"},
     };
     for (const auto& t : kTexts) {
         if (FindCmdLineOption(args, t.option, v) > 0) {
@@ -237,6 +244,7 @@ void TJob::LoadConfiguration() {
     // A telegram that cannot go on the wire is refused before the device is touched, not after
     // the port opened or the telegram went out.
     Configuration::CheckTelegramKeys(*fIniFile);
+    Framing::CheckFramingKeys(*fIniFile);
     Post(WM_OPENPORT);
 }
 
@@ -268,6 +276,7 @@ void TJob::OpenPort() {
     if (!fPort)
         throw EMsg(u"Device type \"%s\" not found!", {name}, 0x0103FF, 0);
     fiExitCode = ecPortSettings;
+    SetPortFraming();
     fPort->SetOnDataReceived([this](MsgUtils::TObject* Sender) { PortDataReceived(Sender); });
     fPort->SetOnOpened([this](MsgUtils::TObject* Sender) { PortOpened(Sender); });
     fPort->SetOnClosed([this](MsgUtils::TObject* Sender) { PortClosed(Sender); });
@@ -282,6 +291,21 @@ void TJob::OpenPort() {
     fPort->Init(*fIniFile);
     fiExitCode = ecOpen;
     fPort->Open();
+}
+
+void TJob::SetPortFraming() {
+    std::u16string sTerminator = ReadTelegramValue(u"Terminator");
+    int32_t iGap = Framing::GapMs(*fIniFile);
+    if (fPort->Framed()) {
+        if (!sTerminator.empty())
+            TMsg::Warning(u"Terminator is ignored: Start and End frame the telegrams", 0);
+        if (iGap > 0)
+            TMsg::Warning(u"Gap is ignored: Start and End frame the telegrams", 0);
+    } else if (!sTerminator.empty() && iGap > 0) {
+        TMsg::Warning(u"Gap is ignored: Terminator frames the telegrams", 0);
+    }
+    fPort->SetTerminator(sTerminator);
+    fPort->SetGap(iGap);
 }
 
 void TJob::PortOpened(MsgUtils::TObject*) {
@@ -303,7 +327,10 @@ void TJob::PortOpened(MsgUtils::TObject*) {
         fPort->Send(send);
         fEnv.Observer->Sent(send);
     }
-    fsExpectedResponse = ReadTelegramValue(u"Response");
+    fExpected = Wildcard::ReadPattern(fIniFile->ReadString(u"TELEGRAM", u"Response", u""));
+    fAbort = Wildcard::ReadPattern(fIniFile->ReadString(u"TELEGRAM", u"Abort", u""));
+    fbMatchAny = Framing::MatchAny(*fIniFile);
+    fsExpectedResponse = fExpected.Display();
     if (!fsExpectedResponse.empty()) {
         fiExitCode = ecResponseTimeout;
         TMsg::Info(u"Wait for expected response: " + fsExpectedResponse, 0);
@@ -331,27 +358,73 @@ void TJob::StartTimeout() {
 
 void TJob::PortDataReceived(MsgUtils::TObject*) {
     // Data from a port whose open failed is no answer to anything.
-    if (fbInterrupted || !fbOpened)
+    if (fbInterrupted || !fbOpened || !fPort)
         return;
-    std::u16string data = fPort ? fPort->GetData() : std::u16string();
-    if (data.empty())
-        return;
-    fTimeout.stop();
-    bool passed = Wildcard::MatchesWildcard(data, fsExpectedResponse);
-    fEnv.Observer->Judged(data, passed);
-    if (passed) {
+    // One delivery may complete several telegrams; each is looked at, in order.
+    while (!fbDecided && fPort->GetDataCount() > 0) {
+        std::u16string data = fPort->GetData();
+        if (data.empty())
+            continue;
+        if (fExpected.empty())
+            TMsg::Info(u"Received: %s", {data}, 0);
+        else
+            Judge(data);
+    }
+}
+
+void TJob::Judge(const std::u16string& sData) {
+    std::u16string data = sData;
+    if (fbMatchAny && !fPort->Framed() && !fPort->LineFramed() && !fPort->GapFramed()) {
+        // Unframed, an answer may come in pieces: it is judged whole each time it grows.
+        fsRawSoFar += sData;
+        if (fsRawSoFar.size() > static_cast<size_t>(std::max(fPort->MaxRxCache(), 0))) {
+            TMsg::Error(PortBase::OverflowText(static_cast<int32_t>(fsRawSoFar.size()),
+                                               fPort->MaxRxCache()),
+                        0);
+            fsRawSoFar = sData;
+        }
+        data = fsRawSoFar;
+    }
+    auto decide = [&](bool bPassed, int iCode) {
+        fTimeout.stop();
+        fEnv.Observer->Judged(data, bPassed);
+        fiExitCode = iCode;
+        Post(WM_FINISH);
+    };
+    if (!fAbort.empty() && Wildcard::MatchesWildcard(data, fAbort)) {
+        TMsg::Error(u"Response aborted: \"%s\" = \"%s\"", {fAbort.Display(), data}, 0);
+        fbDecided = true;
+        decide(false, ecResponseMismatch);
+    } else if (Wildcard::MatchesWildcard(data, fExpected)) {
         TMsg::Info(u"Response passed: \"%s\" = \"%s\"", {fsExpectedResponse, data}, 0);
-        fiExitCode = ecSuccess;
+        fbDecided = fbMatchAny;
+        decide(true, ecSuccess);
+    } else if (fbMatchAny) {
+        TMsg::Info(u"Skipped: \"%s\" <> \"%s\"", {fsExpectedResponse, data}, 0);
+        fEnv.Observer->Judged(data, false);
+        fbSkipped = true;
+        fsLastSkipped = data;
     } else {
         TMsg::Error(u"Response failed: \"%s\" <> \"%s\"", {fsExpectedResponse, data}, 0);
-        fiExitCode = ecResponseMismatch;
+        // A later telegram may still fail a passed run, but never pass a failed one.
+        fbDecided = true;
+        decide(false, ecResponseMismatch);
     }
-    Post(WM_FINISH);
 }
 
 void TJob::TimeoutTimer() {
     fTimeout.stop();
     TMsg::Error(u"Time out!", 0);
+    std::u16string unjudged = fPort ? fPort->Unjudged() : std::u16string();
+    if (!unjudged.empty()) {
+        TMsg::Hint(u"Received but not judged: %s", {unjudged}, 0);
+        fEnv.Observer->Unjudged(unjudged);
+    }
+    // Telegrams came and none matched: the answer was wrong, not missing.
+    if (fbSkipped) {
+        TMsg::Error(u"Response failed: \"%s\" <> \"%s\"", {fsExpectedResponse, fsLastSkipped}, 0);
+        fiExitCode = ecResponseMismatch;
+    }
     Post(WM_FINISH);
 }
 

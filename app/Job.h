@@ -4,6 +4,7 @@
 // final or failure instructions, close, report, and end with the exit code.
 
 #include "app/PortFactory.h"
+#include "app/Wildcard.h"
 #include "common/MsgUtils.h"
 
 #include <QObject>
@@ -44,6 +45,8 @@ public:
     virtual void Sent(const std::u16string&) {}
     /// Every piece of received data, with the verdict of its comparison.
     virtual void Judged(const std::u16string&, bool) {}
+    /// What had arrived and was never judged when the wait timed out.
+    virtual void Unjudged(const std::u16string&) {}
     virtual void PortClosed() {}
     virtual void Logged(uint8_t, const std::u16string&) {}
 };
@@ -92,6 +95,10 @@ private:
     void OpenPort();
     void PortOpened(MsgUtils::TObject* Sender);
     void PortDataReceived(MsgUtils::TObject* Sender);
+    /// Judges one non-empty telegram (in raw mode with Match=Any: all data since the send).
+    void Judge(const std::u16string& sData);
+    /// Hands Terminator and Gap to the port, with a warning for what its marks override.
+    void SetPortFraming();
     void TimeoutTimer();
     void FinishJob();
     void PortClosed(MsgUtils::TObject* Sender);
@@ -106,7 +113,14 @@ private:
     TJobEnvironment fEnv;
     std::unique_ptr<IniFiles::TMemIniFile> fIniFile;
     std::unique_ptr<PortBase::TPortBase> fPort;
-    std::u16string fsExpectedResponse;
+    std::u16string fsExpectedResponse; ///< the pattern as the log shows it
+    Wildcard::TPattern fExpected;
+    Wildcard::TPattern fAbort;
+    bool fbMatchAny = false;
+    bool fbDecided = false;       ///< the wait is over: nothing more is judged
+    bool fbSkipped = false;       ///< Match=Any let a telegram pass by
+    std::u16string fsLastSkipped; ///< ... this one, the last
+    std::u16string fsRawSoFar;    ///< raw mode with Match=Any: everything since the send
     std::unique_ptr<LogWindow::ILogView> fWindow;
     QTimer fTimeout;
     int fiExitCode = 0;

@@ -41,6 +41,17 @@ std::u16string EscapeControls(const std::u16string& sLine) {
     return text;
 }
 
+std::u16string FormatStderrLine(const std::u16string& sTime, uint8_t byTypeNo,
+                                const std::u16string& sMsg) {
+    size_t id = sMsg.rfind(u"\r\nID: ");
+    std::u16string text;
+    if (id != std::u16string::npos && sMsg.find_first_of(u"\r\n", id + 2) == std::u16string::npos)
+        text = EscapeControls(sMsg.substr(0, id)) + u" " + EscapeControls(sMsg.substr(id + 2));
+    else
+        text = EscapeControls(sMsg);
+    return FormatLogLine(sTime, byTypeNo, text);
+}
+
 std::u16string CurrentTimeText() {
     return QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz")).toStdU16String();
 }

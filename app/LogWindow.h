@@ -19,6 +19,12 @@ std::u16string CurrentTimeText();
 std::u16string FormatLogLine(const std::u16string& sTime, uint8_t byTypeNo,
                              const std::u16string& sMsg);
 
+/// The log line as standard error shows it: every control character of the message escaped
+/// (EscapeControls), device data's CR LF too; only the break before an exception's id line stays
+/// the one blank the window shows.
+std::u16string FormatStderrLine(const std::u16string& sTime, uint8_t byTypeNo,
+                                const std::u16string& sMsg);
+
 /// `sLine` with every control character (below 0x20, 0x7F, 0x80..0x9F) as "\x1B", so that text
 /// from a device cannot drive a terminal it is printed on.
 std::u16string EscapeControls(const std::u16string& sLine);

@@ -129,6 +129,10 @@ void TRunReport::Judged(const std::u16string& sData, bool bPassed) {
     fReceived.push_back({sData, bPassed});
 }
 
+void TRunReport::Unjudged(const std::u16string& sData) {
+    fUnjudged = sData;
+}
+
 void TRunReport::PortClosed() {
     if (!fClosed)
         fClosed = TClock::now();
@@ -193,6 +197,8 @@ std::string TRunReport::JsonLine(int iExitCode) const {
         {"device", Q(fsDevice)},
         {"sent", fSent ? QJsonValue(TelegramJson(*fSent)) : QJsonValue(QJsonValue::Null)},
         {"received", received},
+        {"unjudged",
+         fUnjudged ? QJsonValue(TelegramJson(*fUnjudged)) : QJsonValue(QJsonValue::Null)},
         {"verdict", verdict},
         {"openToCloseMs", Milliseconds(fOpened, fClosed)},
         {"sendToResponseMs", Milliseconds(fSentAt, fJudgedAt)},

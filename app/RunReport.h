@@ -34,6 +34,7 @@ public:
     void PortOpened() override;
     void Sent(const std::u16string& sData) override;
     void Judged(const std::u16string& sData, bool bPassed) override;
+    void Unjudged(const std::u16string& sData) override;
     void PortClosed() override;
     void Logged(uint8_t byLevel, const std::u16string& sMsg) override;
 
@@ -57,6 +58,7 @@ private:
     std::u16string fsDevice;
     std::optional<std::u16string> fSent;
     std::vector<TTelegram> fReceived;
+    std::optional<std::u16string> fUnjudged;
     std::optional<TClock::time_point> fOpened, fSentAt, fJudgedAt, fClosed;
     std::vector<std::u16string> fFatal, fErrors, fWarnings;
     std::optional<std::u16string> fConfiguration; ///< the file loaded

@@ -2,6 +2,7 @@
 
 #include "common/MsgUtils.h"
 #include "common/SysUtils.h"
+#include "platform/OneShotTimer.h"
 #include "platform/SignalEvents.h"
 
 namespace PortBase {
@@ -25,6 +26,12 @@ int32_t StringToByteStream(const std::u16string& sText, TMemoryStream& aStream,
     return written;
 }
 
+std::u16string OverflowText(int32_t iLength, int32_t iLimit) {
+    return SysUtils::Format(u"Receive cache overflow: %d bytes without a complete telegram, more "
+                            u"than the limit of %d; they were dropped",
+                            {iLength, iLimit});
+}
+
 TPortBase::TPortBase(const std::u16string& sTelegramStart, const std::u16string& sTelegramEnd) {
     if (!sTelegramStart.empty() && !sTelegramEnd.empty()) {
         fsTelegramStart = sTelegramStart;
@@ -34,11 +41,51 @@ TPortBase::TPortBase(const std::u16string& sTelegramStart, const std::u16string&
 
 TPortBase::~TPortBase() = default;
 
+void TPortBase::SetTerminator(const std::u16string& sTerminator) {
+    fsTerminator = Framed() ? std::u16string() : sTerminator;
+}
+
+void TPortBase::SetGap(int32_t iMs) {
+    fiGapMs = Framed() || LineFramed() ? 0 : std::max(iMs, 0);
+    if (fiGapMs > 0 && !fGapTimer)
+        fGapTimer = OneShotTimer::Create([this] { GapElapsed(); });
+}
+
 void TPortBase::SendStream(TMemoryStream&) {
+    // What came before the telegram answers something else (a banner, a notice, the late answer
+    // to an earlier run); the device's own queues hold some of it too.
+    std::string sDevice = TakeStaleInput();
+    std::u16string stale = fsDropped;
+    for (const auto& t : fslRxBuffer)
+        stale += t;
+    stale += fsRxCache.substr(fiCacheHead);
+    for (char c : sDevice)
+        stale += static_cast<char16_t>(static_cast<uint8_t>(static_cast<uint8_t>(c) ^ FbyCodeByte));
+    ClearReceived();
+    fslRxBuffer.clear();
+    fbOverflowReported = false;
+    if (!stale.empty())
+        TMsg::Hint(u"Discarded before sending: %s", {stale}, 0);
+}
+
+void TPortBase::ClearReceived() {
     fsRxCache.clear();
     fiCacheHead = 0;
     fiEndScanFrom = 0;
-    fslRxBuffer.clear();
+    fsDropped.clear();
+    if (fGapTimer)
+        fGapTimer->Stop();
+}
+
+std::u16string TPortBase::Unjudged() const {
+    return fsDropped + fsRxCache.substr(fiCacheHead);
+}
+
+void TPortBase::Drop(std::u16string_view sText) {
+    fsDropped += sText;
+    size_t limit = static_cast<size_t>(std::max<int32_t>(FiMaxRxCache, 0));
+    if (fsDropped.size() > limit)
+        fsDropped.erase(0, fsDropped.size() - limit);
 }
 
 bool TPortBase::Instruct(const std::u16string& sStatement) {
@@ -75,7 +122,7 @@ void TPortBase::Send(const std::u16string& sData) {
 }
 
 std::u16string TPortBase::GetData() {
-    if (!Framed()) {
+    if (!Queued()) {
         std::u16string data = fsRxCache.substr(fiCacheHead);
         fsRxCache.clear();
         fiCacheHead = 0;
@@ -93,7 +140,7 @@ std::u16string TPortBase::GetData() {
 }
 
 int32_t TPortBase::GetDataCount() const {
-    return static_cast<int32_t>(Framed() ? fslRxBuffer.size() : CacheLength());
+    return static_cast<int32_t>(Queued() ? fslRxBuffer.size() : CacheLength());
 }
 
 void TPortBase::ReceiveData(const std::string& sRxData) {
@@ -101,13 +148,45 @@ void TPortBase::ReceiveData(const std::string& sRxData) {
     fsRxCache.resize(old + sRxData.size());
     for (size_t i = 0; i < sRxData.size(); ++i)
         fsRxCache[old + i] = static_cast<uint8_t>(static_cast<uint8_t>(sRxData[i]) ^ FbyCodeByte);
-    if (Framed()) {
-        ExtractTelegrams();
+    if (GapFramed()) {
+        CheckOverflow();
+        // Every chunk restarts the quiet time: the telegram ends only when the line rests.
+        if (CacheLength() > 0)
+            fGapTimer->Start(fiGapMs);
+    } else if (Queued()) {
+        if (LineFramed())
+            ExtractLines();
+        else
+            ExtractTelegrams();
         if (!fslRxBuffer.empty() && FOnDataReceived && !fbSending)
             FOnDataReceived(this);
     } else if (CacheLength() > 0 && FOnDataReceived && !fbSending) {
         FOnDataReceived(this);
     }
+}
+
+void TPortBase::GapElapsed() {
+    if (CacheLength() == 0)
+        return;
+    fslRxBuffer.emplace_back(fsRxCache.substr(fiCacheHead));
+    fsRxCache.clear();
+    fiCacheHead = 0;
+    if (FOnDataReceived && !fbSending)
+        FOnDataReceived(this);
+}
+
+void TPortBase::ExtractLines() {
+    std::u16string_view cache(fsRxCache);
+    for (;;) {
+        size_t e = cache.find(fsTerminator, std::max(fiEndScanFrom, fiCacheHead));
+        if (e == std::u16string_view::npos)
+            break;
+        fslRxBuffer.emplace_back(cache.substr(fiCacheHead, e - fiCacheHead));
+        fiCacheHead = e + fsTerminator.size();
+        fiEndScanFrom = fiCacheHead;
+    }
+    Compact(fsTerminator.size());
+    CheckOverflow();
 }
 
 void TPortBase::ExtractTelegrams() {
@@ -133,27 +212,47 @@ void TPortBase::ExtractTelegrams() {
                     break;
                 s = p;
             }
+            Drop(cache.substr(fiCacheHead, s - fiCacheHead));
             fslRxBuffer.emplace_back(cache.substr(s, telegramEnd - s));
+        } else {
+            Drop(cache.substr(fiCacheHead, telegramEnd - fiCacheHead));
         }
         fiCacheHead = telegramEnd;
         fiEndScanFrom = telegramEnd;
     }
-    size_t tail = end.size() - 1;
+    Compact(end.size());
+    CheckOverflow();
+}
+
+void TPortBase::Compact(size_t iMarkLength) {
+    // A mark split across chunks is found when its rest comes.
+    size_t tail = iMarkLength - 1;
     fiEndScanFrom = std::max(fiCacheHead, fsRxCache.size() > tail ? fsRxCache.size() - tail : 0);
     if (fiCacheHead > 0) {
         fsRxCache.erase(0, fiCacheHead);
         fiEndScanFrom -= fiCacheHead;
         fiCacheHead = 0;
     }
-    if (fsRxCache.size() > static_cast<size_t>(std::max<int32_t>(FiMaxRxCache, 0))) {
-        int32_t length = static_cast<int32_t>(std::min<size_t>(fsRxCache.size(), INT32_MAX));
-        fsRxCache.clear();
-        fiEndScanFrom = 0;
-        if (FOnRxBufferOverflow)
-            FOnRxBufferOverflow(this);
-        else
-            throw EMsg(0xF10100, length);
+}
+
+void TPortBase::CheckOverflow() {
+    if (fsRxCache.size() - fiCacheHead <= static_cast<size_t>(std::max<int32_t>(FiMaxRxCache, 0)))
+        return;
+    int32_t length = static_cast<int32_t>(std::min<size_t>(CacheLength(), INT32_MAX));
+    fsRxCache.clear();
+    fiCacheHead = 0;
+    fiEndScanFrom = 0;
+    if (fGapTimer)
+        fGapTimer->Stop();
+    if (FOnRxBufferOverflow) {
+        FOnRxBufferOverflow(this);
+        return;
     }
+    // A flood overflows again and again; once per telegram tells all there is to tell.
+    if (!fbOverflowReported)
+        TMsg::Error(OverflowText(length, FiMaxRxCache), 0);
+    fbOverflowReported = true;
+    throw ERxCacheOverflow(0xF10100, length);
 }
 
 } // namespace PortBase

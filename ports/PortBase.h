@@ -1,14 +1,21 @@
 #pragma once
 // The abstract port the job driver talks to. It owns all that does not depend on the kind of
-// port: the receive cache and its cutting into telegrams between a start and an end mark, the
-// queue of complete telegrams, the XOR code byte, framing and byte conversion on sending, the
-// wait statement and the four events. Port kinds supply only the device.
+// port: the receive cache and its cutting into telegrams (between a start and an end mark, at a
+// line terminator, or at a quiet gap), the queue of complete telegrams, the XOR code byte, framing
+// and byte conversion on sending, the wait statement and the four events. Port kinds supply only
+// the device.
 
 #include "common/Classes.h"
+#include "common/MsgUtils.h"
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
+
+namespace OneShotTimer {
+class IOneShotTimer;
+}
 
 namespace IniFiles {
 class TMemIniFile;
@@ -25,6 +32,16 @@ using Classes::TObject;
 /// 255; the bytes before it stay in the stream.
 int32_t StringToByteStream(const std::u16string& sText, TMemoryStream& aStream, uint8_t byCodeByte);
 
+/// The line that reports `iLength` bytes received without a complete telegram, past `iLimit`.
+std::u16string OverflowText(int32_t iLength, int32_t iLimit);
+
+/// The receive cache grew past its limit without a complete telegram. The port base has logged it
+/// already, so whoever catches it only decides what happens next.
+class ERxCacheOverflow : public MsgUtils::EMsg {
+public:
+    using MsgUtils::EMsg::EMsg;
+};
+
 class TPortBase : public TObject {
 public:
     /// Framing is on when both marks are non-empty; otherwise both are dropped (raw mode).
@@ -32,9 +49,13 @@ public:
     ~TPortBase() override;
 
 protected:
-    /// Empties the receive cache and the telegram queue. Descendants call this first, then
-    /// transmit every byte of `msTxData` and raise EMsg when they cannot.
+    /// Discards everything received so far, the device's own input (TakeStaleInput) included,
+    /// and logs it as a hint. Descendants call this first, right before the first byte goes out,
+    /// then transmit every byte of `msTxData` and raise EMsg when they cannot.
     virtual void SendStream(TMemoryStream& msTxData);
+    /// The bytes the device holds that were received before the telegram and not handed over
+    /// yet, taken out of its queues so that they cannot pass for the answer.
+    virtual std::string TakeStaleInput() { return {}; }
 
 public:
     /// Reads and validates the kind's own [DEVICE] keys; raises EMsg for a missing or bad one.
@@ -76,6 +97,19 @@ public:
 
     bool Framed() const { return !fsTelegramStart.empty(); }
 
+    /// Line framing: when start and end marks are off, received data is cut at each `sTerminator`
+    /// (which is removed). Empty text switches it off. Call before Open.
+    void SetTerminator(const std::u16string& sTerminator);
+    /// Gap framing: when no marks and no terminator are set, data is one telegram once the line
+    /// has been quiet for `iMs` milliseconds. 0 switches it off. Call before Open.
+    void SetGap(int32_t iMs);
+    bool LineFramed() const { return !fsTerminator.empty(); }
+    bool GapFramed() const { return fiGapMs > 0; }
+
+    /// What was received since the last Send and never became a telegram: text outside the
+    /// frames and the unfinished rest, in arrival order (at most MaxRxCache characters).
+    std::u16string Unjudged() const;
+
 protected:
     /// Hands over one chunk of received bytes in arrival order (main thread). In framed mode a
     /// cache that grows past MaxRxCache is emptied and fires OnRxBufferOverflow, or raises EMsg
@@ -96,7 +130,15 @@ protected:
     TNotifyEvent FOnError;
 
 private:
+    bool Queued() const { return Framed() || LineFramed() || GapFramed(); }
     void ExtractTelegrams();
+    void ExtractLines();
+    /// Drops the consumed head of the cache and keeps the end-mark search where it can resume.
+    void Compact(size_t iMarkLength);
+    void CheckOverflow();
+    void Drop(std::u16string_view sText);
+    void GapElapsed();
+    void ClearReceived();
     size_t CacheLength() const { return fsRxCache.size() - fiCacheHead; }
 
     // The cache is fsRxCache from fiCacheHead on. Consumed text is only cut off once per chunk,
@@ -107,7 +149,12 @@ private:
     size_t fiEndScanFrom = 0;
     std::deque<std::u16string> fslRxBuffer;
 
-    bool fbSending = false; ///< inside Send: received data is kept without an event
+    std::u16string fsTerminator;
+    int32_t fiGapMs = 0;
+    std::unique_ptr<OneShotTimer::IOneShotTimer> fGapTimer;
+    std::u16string fsDropped;        ///< received outside the frames since the last Send
+    bool fbOverflowReported = false; ///< one overflow line per telegram sent, not one per chunk
+    bool fbSending = false;          ///< inside Send: received data is kept without an event
     uint8_t FbyCodeByte = 0;
     int32_t FiMaxRxCache = 0xFFFF;
     TNotifyEvent FOnRxBufferOverflow;

@@ -339,6 +339,11 @@ bool TFtdiD2xx::Read(TMemoryStream& msRxData) {
     return bOk;
 }
 
+bool TFtdiD2xx::PurgeRx() {
+    constexpr ULONG kPurgeRx = 1; // FT_PURGE_RX
+    return IsOpen() && CheckStatus(Call(D2xx().FT_Purge, fhDevice, kPurgeRx));
+}
+
 bool TFtdiD2xx::Write(const std::string& sTxData) {
     DWORD dwWritten = 0;
     std::string sCopy = sTxData; // the library's parameter is not const

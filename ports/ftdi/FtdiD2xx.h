@@ -170,6 +170,8 @@ public:
     /// Everything waiting in the receive queue; true when all of it was read.
     bool Read(std::string& sRxData);
     bool Read(TMemoryStream& msRxData);
+    /// Empties the driver's receive queue.
+    bool PurgeRx();
     /// True when the library took every byte.
     bool Write(const std::string& sTxData);
     bool Write(TMemoryStream& msTxData);

@@ -200,6 +200,16 @@ void TPortFtdi::SendStream(TMemoryStream& msTxData) {
         throw EMsg(0xF20300, 0);
 }
 
+std::string TPortFtdi::TakeStaleInput() {
+    std::string sStale;
+    if (!fFtdi || !fFtdi->IsOpen())
+        return sStale;
+    // The event thread only announces data; a pending announcement reads what comes after this.
+    fFtdi->Read(sStale);
+    fFtdi->PurgeRx();
+    return sStale;
+}
+
 bool TPortFtdi::Instruct(const std::u16string& sStatement) {
     switch (FtdiUtils::FtdiStatement(fFtdi.get(), sStatement)) {
     case FtdiUtils::srNotFtdi:
@@ -230,6 +240,8 @@ void TPortFtdi::DoFtdiRxData(TObject*) {
         std::string sRxData;
         if (fFtdi->Read(sRxData))
             ReceiveData(sRxData);
+    } catch (const PortBase::ERxCacheOverflow&) {
+        // Logged by the port base; the port goes on receiving.
     } catch (const SysUtils::Exception& e) {
         TMsg::Fatal(u"Exception in FTDI Rx event: " + e.Message(), 0u);
     } catch (const std::exception& e) {

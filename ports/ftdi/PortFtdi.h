@@ -26,6 +26,8 @@ public:
 protected:
     /// Raises EMsg 0xF20300 when the device does not take every byte.
     void SendStream(TMemoryStream& msTxData) override;
+    /// The driver's receive queue: read out, then purged.
+    std::string TakeStaleInput() override;
 
 public:
     /// Reads [DEVICE] Port, Bitrate, DataBits, Parity, StopBit and FlowControl. Raises EMsg

@@ -91,6 +91,19 @@ void TPortRs232::SendStream(TMemoryStream& msTxData) {
     }
 }
 
+std::string TPortRs232::TakeStaleInput() {
+    std::string sStale;
+    if (!fSerial->Active())
+        return sStale;
+    // Read first so that the hint can show it; a device that keeps talking is cut off by the
+    // flush. A hand-over of the event thread still pending reads only what comes after this.
+    std::string sPart;
+    for (int i = 0; i < 64 && fSerial->Read(sPart) > 0; ++i)
+        sStale += sPart;
+    fSerial->ZapRxQueue();
+    return sStale;
+}
+
 bool TPortRs232::SetPortActive(uint32_t iPortNo) {
     if (iPortNo == 0) {
         fSerial->SetActive(false);
@@ -123,6 +136,8 @@ void TPortRs232::SerialRxData(TObject*) {
         fSerial->Read(sRx);
         if (!sRx.empty())
             ReceiveData(sRx);
+    } catch (const PortBase::ERxCacheOverflow&) {
+        // Logged by the port base; the port goes on receiving.
     } catch (const SysUtils::Exception& e) {
         TMsg::Fatal(u"Exception in RS232 Rx event: " + e.Message(), 0);
         if (!e.Hint().empty())

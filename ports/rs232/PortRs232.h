@@ -27,6 +27,8 @@ protected:
     /// Empties the receive side, then writes every byte of `msTxData` on its own. A driver error
     /// raises EMsg 0xF3050A and ends the transmission at that byte.
     void SendStream(TMemoryStream& msTxData) override;
+    /// The operating system's input queue: read out, then flushed.
+    std::string TakeStaleInput() override;
 
 public:
     /// Reads [DEVICE] Port (EMsg 0xF30114 when missing, 0xF3010A when its number is below 1) and

@@ -86,6 +86,10 @@ void TPortUdp::SendStream(Classes::TMemoryStream& msTxData) {
     }
 }
 
+std::string TPortUdp::TakeStaleInput() {
+    return fUdp ? fUdp->TakeQueued() : std::string();
+}
+
 std::u16string TPortUdp::FailureHint() const {
     return fUdp ? SysUtils::FromUtf8(fUdp->LastFailure()) : std::u16string();
 }

@@ -49,6 +49,8 @@ protected:
     /// Sends the stream as one datagram; raises EMsg 0xF40314 without a socket, 0xF4030A "UDP
     /// datagram send failed!" + the socket's text when it was not sent.
     void SendStream(Classes::TMemoryStream& msTxData) override;
+    /// Every datagram already queued on the socket.
+    std::string TakeStaleInput() override;
 
 private:
     bool SetListeningPort(int32_t iPort);

@@ -113,6 +113,22 @@ void TUdpSocket::SocketReadable() {
     }
 }
 
+std::string TUdpSocket::TakeQueued() {
+    std::string sData;
+    if (!Socket_IsBound)
+        return sData;
+    for (int i = 0; i < 256; ++i) {
+        uint32_t dwAddr = 0;
+        uint16_t wPort = 0;
+        int32_t iSize = fApi->RecvFrom(Socket_Handle, Buffer.data(), MaxLength, dwAddr, wPort);
+        if (iSize >= 0)
+            sData.append(reinterpret_cast<const char*>(Buffer.data()), static_cast<size_t>(iSize));
+        else if (fApi->LastError() != UdpSockets::kWsaEMsgSize)
+            break;
+    }
+    return sData;
+}
+
 std::string IpToStr(uint32_t dwAddr) {
     // The address is in network order: its first byte in memory is the first octet.
     const auto* b = reinterpret_cast<const uint8_t*>(&dwAddr);

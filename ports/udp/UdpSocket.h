@@ -62,6 +62,10 @@ public:
     const TNotifyUdpError& OnError() const { return FOnError; }
     void SetOnError(TNotifyUdpError e) { FOnError = std::move(e); }
 
+    /// Reads every datagram waiting on the socket, without events, and returns their bytes one
+    /// after the other (at most 256 datagrams).
+    std::string TakeQueued();
+
     bool IsBound() const { return Socket_IsBound; }
     /// The last failed socket call, what it was made on and the system's text; empty when not
     /// known.

@@ -137,10 +137,92 @@ TEST(RunSequence, EveryDataEventIsJudgedAndTheLastVerdictCounts) {
     TOutcome o = RunJob(kUdpJob + "Start=[\nEnd=]\nSend=X\nResponse=GOOD\n", {}, s);
     EXPECT_EQ(o.exitCode, 51);
 
-    // Without an expected response, data that beats the finish request fails the empty pattern.
+    // Without an expected response, data that beats the finish request is only logged.
     TFakePort::Script early;
     early.replies = {"noise"};
-    EXPECT_EQ(RunJob(kUdpJob + "Send=X\n", {}, early).exitCode, 51);
+    TOutcome sendOnly = RunJob(kUdpJob + "Send=X\n", {}, early);
+    EXPECT_EQ(sendOnly.exitCode, 0);
+    EXPECT_TRUE(sendOnly.HasLine("Info:  Received: noise"));
+}
+
+TEST(RunSequence, FramingMatchAndAbortDecideOnTheRightTelegram) {
+    struct Row {
+        const char* name;
+        std::string keys;
+        std::vector<std::string> replies;
+        int code;
+        std::string line; ///< a line the log must hold
+    };
+    const std::string marks = "Start=[\nEnd=]\nResponse=PONG\nTimeout=300\n";
+    const Row rows[] = {
+        {"echo then answer, Any",
+         marks + "Match=Any\n",
+         {"[PING]", "[PONG]"},
+         0,
+         "Info:  Skipped: \"PONG\" <> \"PING\""},
+        {"echo then answer, First",
+         marks + "Match=first\n",
+         {"[PING]", "[PONG]"},
+         51,
+         "Error: Response failed: \"PONG\" <> \"PING\""},
+        {"abort at once",
+         marks + "Match=Any\nAbort=BUSY*\n",
+         {"[BUSY 3]", "[PONG]"},
+         51,
+         "Error: Response aborted: \"BUSY*\" = \"BUSY 3\""},
+        {"empty telegram before the answer",
+         marks,
+         {"[][PONG]"},
+         0,
+         "Info:  Response passed: \"PONG\" = \"PONG\""},
+        {"none matched by the time-out",
+         marks + "Match=Any\nTimeout=50\n",
+         {"[PING]"},
+         51,
+         "Error: Response failed: \"PONG\" <> \"PING\""},
+        {"literal star",
+         "Start=[\nEnd=]\nResponse=A\\*?\n",
+         {"[A*5]"},
+         0,
+         "Info:  Response passed: \"A\\*?\" = \"A*5\""},
+        {"literal star, other text",
+         "Start=[\nEnd=]\nResponse=A\\*?\n",
+         {"[AB5]"},
+         51,
+         "Error: Response failed: \"A\\*?\" <> \"AB5\""},
+        {"lines",
+         "Terminator=\\0D\\0A\nResponse=ACME*\n",
+         {"AC", "ME 1\r", "\nX"},
+         0,
+         "Info:  Response passed: \"ACME*\" = \"ACME 1\""},
+        {"gap",
+         "Gap=40\nResponse=\\01\\03\\02\\00\n",
+         {"\x01\x03", std::string("\x02\0", 2)},
+         0,
+         "Info:  Response passed: \"\\x01\\x03\\x02\\x00\" = \"\\x01\\x03\\x02\\x00\""},
+        {"raw pieces, Any",
+         "Response=IDN\nMatch=Any\n",
+         {"I", "D", "N"},
+         0,
+         "Info:  Skipped: \"IDN\" <> \"ID\""},
+        {"unfinished frame at the time-out",
+         marks + "Timeout=50\n",
+         {"x[PO"},
+         54,
+         "Hint:  Received but not judged: x[PO"},
+        {"marks win over the terminator",
+         marks + "Terminator=\\0A\n",
+         {"[PONG]"},
+         0,
+         "Warn:  Terminator is ignored: Start and End frame the telegrams"},
+    };
+    for (const Row& row : rows) {
+        TFakePort::Script s;
+        s.replies = row.replies;
+        TOutcome o = RunJob(kUdpJob + "Send=PING\n" + row.keys, {}, s);
+        EXPECT_EQ(o.exitCode, row.code) << row.name;
+        EXPECT_TRUE(o.HasLine(row.line)) << row.name << "\n" << o.log.back();
+    }
 }
 
 TEST(RunSequence, DeviceTypeIsMatchedWithoutCaseAndAnUnknownOneEndsWith69) {
@@ -215,6 +297,9 @@ TEST(RunSequence, EscapeTagErrorInATelegramKeyFailsTheStep) {
     // could not be sent or a mark that could not be matched.
     for (const auto& [ini, fatal] : std::vector<std::pair<std::string, std::string>>{
              {"Send=A\\4 B", "Send \"A\\4 B\": unknown escape tag \"\\4\""},
+             // In patterns "\*" is the character itself, but a bad tag is still named.
+             {"Response=\\*\\n", "Response \"\\*\\n\": unknown escape tag \"\\n\""},
+             {"Abort=NAK\\x15", "Abort \"NAK\\x15\": unknown escape tag \"\\x1\""},
              {"Start=\xF0\x9F\x98\x80",
               "Start \"\xF0\x9F\x98\x80\": character \"\xF0\x9F\x98\x80\" "
               "(U+1F600) is no byte: only codes 0 to 255 go on the wire"}}) {
@@ -225,6 +310,8 @@ TEST(RunSequence, EscapeTagErrorInATelegramKeyFailsTheStep) {
     }
     // Good tags, a lone mark at the end and Latin-1 pass.
     EXPECT_EQ(RunJob(kUdpJob + "Start=\\02\nEnd=\\03\nSend=\\\\x\xC3\xA4\\\n", {}).exitCode, 0);
+    // Literal wildcard characters pass the check in the pattern keys.
+    EXPECT_NE(RunJob(kUdpJob + "Send=X\nResponse=\\*\\?\nAbort=\\*\nTimeout=1\n", {}).exitCode, 91);
 }
 
 TEST(LoadConfiguration, TimeoutOptionIsValidated) {
@@ -240,6 +327,22 @@ TEST(LoadConfiguration, TimeoutOptionIsValidated) {
         QTimer::singleShot(0, [&] { interval = frm.TimeoutInterval(); });
     });
     EXPECT_EQ(interval, 16);
+}
+
+TEST(LoadConfiguration, FramingKeysAreCheckedBeforeThePortIsCreated) {
+    for (const char* bad :
+         {"+Gap=0", "+Gap=abc", "+Match=All", "+Abort=\\4 B", "+Terminator=\\0"}) {
+        TOutcome o = RunJob(kUdpJob, {bad});
+        EXPECT_EQ(o.exitCode, 91) << bad;
+        EXPECT_TRUE(o.journal.empty()) << bad;
+    }
+    EXPECT_TRUE(RunJob(kUdpJob, {"+Match=All"})
+                    .HasLine("Fatal: Invalid TELEGRAM/Match \"All\": allowed are First and Any "
+                             "ID: 010132:0"));
+    EXPECT_TRUE(RunJob(kUdpJob, {"+Gap=-1"})
+                    .HasLine("Fatal: Invalid TELEGRAM/Gap \"-1\": allowed is an integer of at "
+                             "least 1 (ms) ID: 010131:0"));
+    EXPECT_EQ(RunJob(kUdpJob + "Send=X\n", {"+Gap=", "+Match=ANY"}).exitCode, 0);
 }
 
 TEST(LoadConfiguration, OptionsAreLoggedAndOverrideTheFile) {

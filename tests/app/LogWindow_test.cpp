@@ -23,6 +23,11 @@ TEST(LogLine, LevelPrefixesAndLineBreaks) {
 TEST(LogLine, ControlCharactersAreEscapedForATerminal) {
     EXPECT_EQ(EscapeControls(u"a\x1B[31m\x07\n\x7F\x9B\u00E4\\x"),
               u"a\\x1B[31m\\x07\\x0A\\x7F\\x9B\u00E4\\x");
+    // On standard error a device's CR LF shows; only the break before an id line is one blank.
+    EXPECT_EQ(FormatStderrLine(u"t", 6, u"\"OK\" <> \"OK\r\n\""),
+              u"t Error: \"OK\" <> \"OK\\x0D\\x0A\"");
+    EXPECT_EQ(FormatStderrLine(u"t", 7, u"A\r\nB\r\nID: 01020A:0"),
+              u"t Fatal: A\\x0D\\x0AB ID: 01020A:0");
 }
 
 TEST(LogLine, TimeHasHoursMinutesSecondsAndMilliseconds) {

@@ -434,6 +434,15 @@ SIM_EXPORT FT_STATUS FT_Write(FT_HANDLE h, void* buffer, DWORD count, DWORD* wri
     return FT_OK;
 }
 
+SIM_EXPORT FT_STATUS FT_Purge(FT_HANDLE h, ULONG mask) {
+    return OnDevice("FT_Purge", h, [=](State& s, Device& d) {
+        Log(s, "FT_Purge " + std::to_string(mask));
+        if (mask & 1)
+            d.rx.clear();
+        return FT_OK;
+    });
+}
+
 #define SIM_LINE(Name)                                                                             \
     SIM_EXPORT FT_STATUS Name(FT_HANDLE h) {                                                       \
         return OnDevice(#Name, h, [](State& s, Device&) {                                          \

@@ -78,6 +78,7 @@ TEST_F(FtdiEndToEnd, StatementsReachTheDeviceInOrder) {
                        "FT_ClrRts\n"
                        "FT_SetBitMode 11 20\n"
                        "FT_SetBitMode F3 20\n"
+                       "FT_Purge 1\n" // what came before the telegram is not its answer
                        "FT_Write 024103\n"
                        "FT_ClrDtr\n"
                        "FT_SetBitMode 80 20\n"

@@ -58,8 +58,16 @@ public:
     const std::string& Slave() const { return fSlave; }
 
     /// Serves until stopped: collects what comes, and once `telegram` came, writes the chunks.
-    void Serve(const std::string& telegram, std::vector<std::string> chunks, bool hangUp = false) {
-        fThread = std::thread([this, telegram, chunks, hangUp] {
+    /// Each of `before` is written unasked, 150 ms apart, from 100 ms after the port was opened.
+    void Serve(const std::string& telegram, std::vector<std::string> chunks, bool hangUp = false,
+               std::vector<std::string> before = {}) {
+        fThread = std::thread([this, telegram, chunks, hangUp, before] {
+            if (!before.empty())
+                WaitForOpen();
+            for (const auto& b : before) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(b == before[0] ? 100 : 150));
+                WriteAll(b);
+            }
             bool answered = false;
             while (!fStop) {
                 if (std::string got = ReadSome(); !got.empty()) {
@@ -94,6 +102,17 @@ public:
     }
 
 private:
+    // The master side reports a hang-up for as long as no one holds the terminal open.
+    void WaitForOpen() {
+        for (int i = 0; i < 500 && !fStop; ++i) {
+            struct pollfd p {
+                fMaster, 0, 0
+            };
+            if (::poll(&p, 1, 0) == 0)
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
     // What the program wrote within 10 ms; empty when nothing came.
     std::string ReadSome() {
         struct pollfd p {
@@ -603,13 +622,129 @@ TEST(Rs232EndToEnd, DevicePathPortAndTheHighRates) {
     EXPECT_EQ(dev.Received(), "[PING]");
 }
 
-TEST(Rs232EndToEnd, TheExampleSendsItsLineEnd) {
-    TDevice dev;
-    dev.Serve("*IDN?\r\n", {"ID TELVIK 1\r\n"});
-    TResult r = RunHeadless({"+CFG=" TELVIK_SOURCE_DIR "/examples/rs232.ini"},
-                            {{"TELVIK_COM3", dev.Slave()}}, 20);
-    EXPECT_EQ(r.ExitCode, 0) << r.Stderr;
-    EXPECT_EQ(dev.Received(), "*IDN?\r\n");
+TEST(Rs232EndToEnd, TheExamplesPassAgainstAPacedDevice) {
+    struct Row {
+        const char* file;
+        std::string request;
+        std::vector<std::string> answer;
+    } rows[] = {
+        {"rs232.ini", "*IDN?\r\n", {"ID TEL", "VIK 1\r", "\n"}},
+        {"modbus-rtu.ini",
+         std::string("\x01\x03\0\0\0\x01\x84\x0A", 8),
+         {"\x01\x03", std::string("\x02\0", 2), "\x2A\x39\x9B"}},
+    };
+    for (const Row& row : rows) {
+        TDevice dev;
+        dev.Serve(row.request, row.answer);
+        TResult r = RunHeadless({std::string("+CFG=" TELVIK_SOURCE_DIR "/examples/") + row.file},
+                                {{"TELVIK_COM3", dev.Slave()}}, 20);
+        EXPECT_EQ(r.ExitCode, 0) << row.file << "\n" << r.Stderr;
+        EXPECT_EQ(dev.Received(), row.request) << row.file;
+    }
+}
+
+TEST(Rs232EndToEnd, PacedAnswersAreFramedMatchedAndJudgedOnlyAfterTheTelegram) {
+    struct Row {
+        const char* name;
+        std::string keys; ///< [TELEGRAM] lines; an [INSTRUCTION] section may follow
+        std::string telegram;
+        std::vector<std::string> chunks; ///< the answer, 20 ms between pieces
+        int code;
+        std::string line;
+        std::vector<std::string> before = {};
+    };
+    const std::string marks = "Start=[\nEnd=]\nSend=PING\nResponse=PONG\n";
+    const Row rows[] = {
+        {"line with a terminator",
+         "Send=*IDN?\\0D\\0A\nResponse=ID*\nTerminator=\\0D\\0A\n",
+         "*IDN?\r\n",
+         {"I", "D TEL", "VIK 1\r", "\n"},
+         0,
+         "Info:  Response passed: \"ID*\" = \"ID TELVIK 1\""},
+        {"binary with a gap",
+         "Send=\\01\\03\nResponse=\\01\\03\\02\\00\\*??\nGap=80\n",
+         "\x01\x03",
+         {"\x01\x03", std::string("\x02\0", 2), "\x2A\x12\x34"},
+         0,
+         "Info:  Response passed: \"\\x01\\x03\\x02\\x00\\*??\" = \"\\x01\\x03\\x02\\x00*\\x124\""},
+        {"echo then answer, Any",
+         marks + "Match=Any\n",
+         "[PING]",
+         {"[PING]", "[PONG]"},
+         0,
+         "Info:  Skipped: \"PONG\" <> \"PING\""},
+        {"echo then answer, First",
+         marks,
+         "[PING]",
+         {"[PING]", "[PONG]"},
+         51,
+         "Error: Response failed: \"PONG\" <> \"PING\""},
+        {"abort",
+         marks + "Match=Any\nAbort=ERR*\n",
+         "[PING]",
+         {"[ERR 7]", "[PONG]"},
+         51,
+         "Error: Response aborted: \"ERR*\" = \"ERR 7\""},
+        {"literal star",
+         "Send=Q\nTerminator=\\0D\\0A\nResponse=$GPGGA,*\\*4?\n",
+         "Q",
+         {"$GPGGA,1", "23*4", "7\r\n"},
+         0,
+         "Info:  Response passed: \"$GPGGA,*\\*4?\" = \"$GPGGA,123*47\""},
+        {"literal star, no star",
+         "Send=Q\nTerminator=\\0D\\0A\nResponse=$GPGGA,*\\*4?\n",
+         "Q",
+         {"$GPGGA,123x47\r\n"},
+         51,
+         "Error: Response failed: \"$GPGGA,*\\*4?\" <> \"$GPGGA,123x47\""},
+        {"banner and notice",
+         marks + "[INSTRUCTION]\nInitial=W=800\n",
+         "[PING]",
+         {"[PONG]"},
+         0,
+         "Hint:  Discarded before sending: [BANNER][NOTICE]",
+         {"[BANNER]", "[NOTICE]"}},
+        {"send only",
+         "Start=[\nEnd=]\nSend=PING\n[INSTRUCTION]\nFinal=W=300\n",
+         "[PING]",
+         {"[PONG]"},
+         0,
+         "Info:  Done successfully"},
+        {"paced raw answer, Any",
+         "Send=*IDN?\\0D\\0A\nResponse=ID*\\0D\\0A\nMatch=Any\n",
+         "*IDN?\r\n",
+         {"I", "D T", "ELVIK\r\n"},
+         0,
+         "Info:  Response passed: \"ID*\\x0D\\x0A\" = \"ID TELVIK\\x0D\\x0A\""},
+        {"CR LF shown",
+         "Send=Q\nResponse=OK\n",
+         "Q",
+         {"OK\r\n"},
+         51,
+         "Error: Response failed: \"OK\" <> \"OK\\x0D\\x0A\""},
+        {"unjudged at the time-out",
+         "Start=\\02\nEnd=\\03\nSend=PING\nResponse=PONG\nTimeout=400\n",
+         "\x02PING\x03",
+         {"\x15", "\x02PO"},
+         54,
+         "Hint:  Received but not judged: \\x15\\x02PO"},
+    };
+    for (const Row& row : rows) {
+        TDevice dev;
+        dev.Serve(row.telegram, row.chunks, false, row.before);
+        TResult r = RunOn(dev, {"+Output=Json"},
+                          "[DEVICE]\nName=RS232\nPort=COM3\nBitrate=115200\n[TELEGRAM]\n"
+                          "Timeout=1500\n" +
+                              row.keys);
+        EXPECT_EQ(r.ExitCode, row.code) << row.name << "\n" << r.Stderr;
+        EXPECT_TRUE(r.HasLine(row.line)) << row.name << "\n" << r.Stderr;
+        EXPECT_FALSE(r.HasLine("Error: Time out!") && row.code != 54) << row.name;
+        QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(r.Stdout)).object();
+        if (row.code == 54)
+            EXPECT_EQ(o["unjudged"].toObject()["hex"].toString(), "15 02 50 4F") << r.Stdout;
+        else
+            EXPECT_TRUE(o["unjudged"].isNull()) << row.name << r.Stdout;
+    }
 }
 
 namespace {

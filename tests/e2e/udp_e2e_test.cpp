@@ -152,8 +152,11 @@ TEST(UdpRun, FloodWithoutEndMarkOverflowsTheReceiveCacheAndEndsTheRun) {
     auto r =
         RunJob(peer.port, "Start=\\02\nEnd=\\03\nSend=HELLO\nResponse=OK*\n", {"+Failure=W=1"});
     EXPECT_EQ(r.ExitCode, 54) << r.Stderr;
-    // The overflow leaves the receive handler and reaches the job's exception hook.
-    EXPECT_TRUE(r.HasLine("Fatal: F10100:72000")) << r.Stderr;
+    // The overflow ends the run, told in one readable line.
+    EXPECT_TRUE(r.HasLine("Error: Receive cache overflow: 72000 bytes without a complete telegram, "
+                          "more than the limit of 65535; they were dropped"))
+        << r.Stderr;
+    EXPECT_FALSE(r.HasLine("Fatal: F10100:72000")) << r.Stderr;
     EXPECT_TRUE(r.HasLine("Info:  Run instruction(s) after failure: W=1")) << r.Stderr;
     EXPECT_FALSE(r.HasLine("Error: Time out!")) << r.Stderr;
 }
@@ -239,4 +242,16 @@ TEST(UdpRun, OutputJsonSumsUpTheRun) {
             EXPECT_EQ(rx[0].toObject()["text"].toString().toStdString(), row.peer[1]);
         }
     }
+}
+
+TEST(UdpRun, EveryTelegramOfADatagramIsJudgedAndQueuedOnesAreDiscarded) {
+    uint16_t listen = UdpTest::FreePort();
+    // Pushed unasked while the initial wait runs: it sits on the socket when the telegram goes.
+    Responder peer({"--reply", "\\x02\\x03\\x02PONG\\x03", "--push", std::to_string(listen),
+                    "--push-text", "\\x02LATE\\x03", "--push-after", "700"});
+    auto r = RunJob(peer.port, "Start=\\02\nEnd=\\03\nSend=PING\nResponse=PONG\n",
+                    {"+Initial=W=1500"}, listen);
+    EXPECT_EQ(r.ExitCode, 0) << r.Stderr;
+    EXPECT_TRUE(r.HasLine("Hint:  Discarded before sending: \\x02LATE\\x03")) << r.Stderr;
+    EXPECT_TRUE(r.HasLine("Info:  Response passed: \"PONG\" = \"PONG\"")) << r.Stderr;
 }

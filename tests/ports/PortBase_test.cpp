@@ -5,6 +5,8 @@
 #include "ports/PortBase.h"
 #include "ports/ReferenceFramer.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -88,7 +90,8 @@ struct FrameCase {
     const char16_t* end;
     std::vector<std::string> chunks;
     V telegrams;
-    size_t restLength; ///< characters left in the cache
+    size_t restLength;                ///< characters left in the cache
+    const char16_t* terminator = u""; ///< line framing asked for
 };
 
 void PrintTo(const FrameCase& c, std::ostream* os) {
@@ -100,6 +103,7 @@ class Framing : public testing::TestWithParam<FrameCase> {};
 TEST_P(Framing, CutsTelegramsOutOfTheChunks) {
     const FrameCase& c = GetParam();
     TTestPort port(c.start, c.end);
+    port.SetTerminator(c.terminator);
     for (const auto& chunk : c.chunks)
         port.Receive(chunk);
     EXPECT_EQ(Drain(port), c.telegrams);
@@ -143,6 +147,20 @@ INSTANTIATE_TEST_SUITE_P(
                               {"\x02\xE9\x80\xFF\x03"},
                               V{u"\u00E9\u0080\u00FF"},
                               0}),
+    [](const testing::TestParamInfo<FrameCase>& i) { return std::string(i.param.name); });
+
+// Line framing keeps what comes before the first terminator, finds one split across chunks, and
+// gives way to the marks.
+INSTANTIATE_TEST_SUITE_P(
+    Lines, Framing,
+    testing::Values(FrameCase{"HeadAndEmptyLine",
+                              u"",
+                              u"",
+                              {"*IDN", "?\r", "\nACME\r\n\r\nrest"},
+                              V{u"*IDN?", u"ACME", u""},
+                              4,
+                              u"\r\n"},
+                    FrameCase{"MarksWin", u"[", u"]", {"a\n[b]\n"}, V{u"b"}, 1, u"\n"}),
     [](const testing::TestParamInfo<FrameCase>& i) { return std::string(i.param.name); });
 
 TEST(PortBase, LeftoverStaysInTheCacheAcrossTelegrams) {
@@ -256,6 +274,43 @@ TEST(PortBase, OverflowWithoutHandlerRaisesAndKeepsQueuedTelegrams) {
     EXPECT_EQ(Drain(port), (V{u"a", u"c"}));
 }
 
+TEST(PortBase, UnjudgedHoldsWhatNeverBecameATelegramSinceTheSend) {
+    TTestPort port(u"[", u"]");
+    port.Receive("old]");
+    port.Send(u"x");
+    port.Receive("NAK][ok]x[par");
+    EXPECT_EQ(Drain(port), V{u"ok"});
+    EXPECT_EQ(port.Unjudged(), u"NAK]x[par");
+    // Bounded as the cache is, keeping the newest.
+    port.SetMaxRxCache(4);
+    port.Receive("t]zzzzz]");
+    EXPECT_EQ(port.Unjudged(), u"zzz]");
+}
+
+TEST(PortBase, GapFramingEndsATelegramWhenTheLineIsQuiet) {
+    TTestPort port(u"", u"");
+    port.SetGap(60);
+    EXPECT_TRUE(port.GapFramed());
+    std::vector<std::u16string> got;
+    port.SetOnDataReceived([&](TObject*) { got.push_back(port.GetData()); });
+    auto pump = [](int ms) {
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < ms)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    };
+    port.Receive(std::string("\x01\x03", 2));
+    pump(20);
+    port.Receive(std::string("\x02\x00", 2));
+    EXPECT_EQ(port.Unjudged(), std::u16string(u"\x01\x03\x02\x00", 4));
+    pump(200);
+    EXPECT_EQ(got, V{std::u16string(u"\x01\x03\x02\x00", 4)});
+    // Marks or a terminator win over the gap.
+    TTestPort marked(u"[", u"]");
+    marked.SetGap(60);
+    EXPECT_FALSE(marked.GapFramed());
+}
+
 TEST(PortBase, OverflowCountsWhatIsLeftAfterCutting) {
     TTestPort port(u"[", u"]");
     port.SetMaxRxCache(5);
@@ -284,10 +339,12 @@ TEST(PortBase, OverflowWithHandlerFiresInsteadOfRaising) {
 }
 
 TEST(PortBase, SendFramesAndEmptiesWhatWasReceived) {
+    TestUtils::MsgRecorder rec;
     TTestPort port(u"\x02", u"\x03");
     port.Receive("\x02old\x03\x02part");
     ASSERT_EQ(port.GetDataCount(), 1);
     port.Send(u"PING\u00FF");
+    EXPECT_EQ(rec.Texts(), V{u"Discarded before sending: \x02old\x03\x02part"});
     ASSERT_EQ(port.sent.size(), 1u);
     EXPECT_EQ(port.sent[0], "\x02PING\xFF\x03");
     EXPECT_EQ(port.cacheAtSend, 0);

@@ -202,9 +202,13 @@ TEST_F(PortFtdiTest, StatementsThenTelegramAndResponse) {
     EXPECT_TRUE(port.Instruct(u"W=1"));
     EXPECT_FALSE(port.Instruct(u"cbbb0=1"));
     EXPECT_FALSE(port.Instruct(u"CBBB0"));
+    // What the device said before the telegram (a late answer) is read out and purged first.
+    D2xxSim::Control().Inject(0x2111, "024F4C4403");
     port.Send(u"A");
     EXPECT_EQ(D2xxSim::Calls().substr(before.size()),
-              "FT_SetDtr\nFT_ClrRts\nFT_SetBitMode 22 20\nFT_Write 024103\n");
+              "FT_SetDtr\nFT_ClrRts\nFT_SetBitMode 22 20\nFT_Read 024F4C4403\nFT_Purge 1\n"
+              "FT_Write 024103\n");
+    EXPECT_EQ(rec.Texts().back(), u"Discarded before sending: \x02OLD\x03");
     ASSERT_TRUE(D2xxSim::PumpUntil([&] { return received == 1; }));
     EXPECT_EQ(port.GetData(), u"OK");
     int closed = 0;
@@ -226,8 +230,8 @@ TEST_F(PortFtdiTest, RefusedWriteAndReceiveErrors) {
     port.SetMaxRxCache(2);
     D2xxSim::Control().Inject(0x2111, "3C414243");
     ASSERT_TRUE(D2xxSim::PumpUntil([&] { return !rec.entries.empty(); }));
-    EXPECT_EQ(rec.Texts().back().rfind(u"Exception in FTDI Rx event: ", 0), 0u);
-    EXPECT_EQ(rec.entries.back().id >> 24, 7u);
+    EXPECT_EQ(rec.Texts().back().rfind(u"Receive cache overflow: 4 bytes", 0), 0u);
+    EXPECT_EQ(rec.entries.back().id >> 24, 6u);
 }
 
 TEST_F(PortFtdiTest, RefusedCloseRaisesWithoutOnClosedAndPortEndsInactive) {
