@@ -251,7 +251,12 @@ void TJob::OpenPort() {
     });
     fPort->Init(*fIniFile);
     fiExitCode = ecOpen;
-    fPort->Open();
+    try {
+        fPort->Open();
+    } catch (const PortBase::EPortSettings&) {
+        fiExitCode = ecPortSettings;
+        throw;
+    }
 }
 
 void TJob::PortOpened(MsgUtils::TObject*) {

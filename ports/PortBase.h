@@ -5,6 +5,7 @@
 // wait statement and the four events. Port kinds supply only the device.
 
 #include "common/Classes.h"
+#include "common/MsgUtils.h"
 
 #include <cstdint>
 #include <deque>
@@ -112,6 +113,13 @@ private:
     int32_t FiMaxRxCache = 0xFFFF;
     TNotifyEvent FOnRxBufferOverflow;
     TNotifyEvent FOnDataReceived;
+};
+
+/// Raised by a port kind whose device refused a line setting while it opened: the run ends as a
+/// settings failure, as for a setting refused while the configuration was read.
+class EPortSettings : public MsgUtils::EMsg {
+public:
+    using MsgUtils::EMsg::EMsg;
 };
 
 } // namespace PortBase
