@@ -13,6 +13,7 @@
 #include "common/SysUtils.h"
 #include "platform/Dialogs.h"
 #include "platform/SignalEvents.h"
+#include "ports/udp/PortUdp.h"
 
 #include <QCoreApplication>
 #include <QEvent>
@@ -206,6 +207,11 @@ void TJob::LoadConfiguration() {
         TMsg::Info(u"Assign time out: %d", {ms}, 0);
         fIniFile->WriteInteger(u"TELEGRAM", u"Timeout", ms);
     }
+    // A mistyped AcceptFrom must not quietly accept every sender.
+    PortUdp::TAcceptFrom eAccept;
+    if (std::u16string accept = fIniFile->ReadString(u"DEVICE", u"AcceptFrom", u"");
+        !accept.empty() && !PortUdp::ParseAcceptFrom(accept, eAccept))
+        throw EMsg(u"Invalid AcceptFrom \"%s\" (Any, Host or Destination)!", {accept}, 0x01010B, 0);
     fTimeout.setInterval(fIniFile->ReadInteger(u"TELEGRAM", u"Timeout", 5000));
     Post(WM_OPENPORT);
 }
