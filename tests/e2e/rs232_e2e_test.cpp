@@ -380,13 +380,17 @@ TResult RunOnDisplay(const TDevice& dev, const std::vector<std::string>& extra) 
                        30);
 }
 
-// Every stderr line, log lines without their time and each run's own temporary folder.
+// Every stderr line, log lines without their time, each run's own temporary folder and
+// pseudo-terminal number.
 std::vector<std::string> StderrLines(const TResult& r) {
     std::vector<std::string> lines;
     std::istringstream in(r.Stderr);
     for (std::string line; std::getline(in, line);) {
         if (size_t dir = line.find("/tmp/telvik-test-"); dir != std::string::npos)
             line.erase(dir, line.find('/', dir + 5) - dir);
+        // Each run has a pseudo-terminal of its own.
+        if (size_t pts = line.find("/dev/pts/"); pts != std::string::npos)
+            line.erase(pts + 9, line.find_first_not_of("0123456789", pts + 9) - pts - 9);
         bool isLog = line.size() >= 13 && line[2] == ':' && line[5] == ':' && line[8] == '.';
         if (!isLog)
             lines.push_back(line);
