@@ -75,11 +75,14 @@ Options:
   +CFG=file                     configuration file: absolute, else beside the program, else in
                                 the working directory
   +Visible=Always|Never|OnError when the log window is shown
-  +RS232=port,bitrate           RS232: COM1..COM9 or a device path (/dev/ttyUSB0), bit rate
+  +RS232=port,bitrate,8N1N      RS232: COM1..COM9 or a device path (/dev/ttyUSB0), bit rate,
+                                data bits (5-8) / parity (N E O M S) / stop bit (1 2) / flow
+                                control (N, R RTS/CTS, X XON/XOFF)
   +FTDI=id,bitrate,8N1N         FTDI: USB<locid>, SN:serial or DS:description, bit rate, data
                                 bits / parity / stop bit / flow control
-  +UDP=host,destport,listenport UDP destination and local listening port
-  +Initial= +Failure= +Final=   instruction lists (W=ms waits; FTDI: SetDTR, ClrRTS, CBBB...)
+  +UDP=host,destport,listenport UDP destination (IPv4, IPv6 or a name) and local listening port
+  +Initial= +Failure= +Final=   instruction lists (W=ms waits; RS232 and FTDI: SetDTR, ClrDTR,
+                                SetRTS, ClrRTS; RS232: SetBRK, ClrBRK; FTDI: CBBB...)
   +Start= +End=                 telegram start and end marks (escape tags: \02 is STX)
   +Send=                        the telegram to send
   +Response=                    the expected response (wildcards * and ?; \* and \? are the
@@ -103,7 +106,8 @@ Options:
 INI file (sections and keys in any case):
   [GENERAL]     Visible, Output
   [DEVICE]      Name (RS232, FTDI, UDP), Port, Bitrate, DataBits, Parity, StopBit,
-                FlowControl, DestAddress, DestPort, ListeningPort
+                FlowControl, DestAddress, DestPort, ListeningPort,
+                AcceptFrom (UDP: Any, Host, Destination)
   [INSTRUCTION] Initial, Failure, Final
   [TELEGRAM]    Start, End, Send, Response, Timeout (ms, default 5000), Terminator, Gap,
                 Match, Abort

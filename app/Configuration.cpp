@@ -246,7 +246,7 @@ std::vector<std::u16string> UnknownIniEntries(const IniFiles::TMemIniFile& aMemI
         {u"GENERAL", {u"Visible", u"Output"}},
         {u"DEVICE",
          {u"Name", u"Port", u"Bitrate", u"DataBits", u"Parity", u"StopBit", u"FlowControl",
-          u"DestAddress", u"DestPort", u"ListeningPort"}},
+          u"DestAddress", u"DestPort", u"ListeningPort", u"AcceptFrom"}},
         {u"INSTRUCTION", {u"Initial", u"Failure", u"Final"}},
         {u"TELEGRAM",
          {u"Start", u"End", u"Send", u"Response", u"Timeout", u"Terminator", u"Gap", u"Match",
@@ -298,12 +298,9 @@ void WriteItem(IniFiles::TMemIniFile& ini, const TCommaSeparatedValue& csv, int3
         ini.WriteString(u"DEVICE", sKey, item);
 }
 
-} // namespace
-
-void AssignFtdiSettings(IniFiles::TMemIniFile& aMemIni, const std::u16string& sValue) {
-    TCommaSeparatedValue csv = SplitOption(sValue);
-    WriteItem(aMemIni, csv, 0, u"Port");
-    WriteItem(aMemIni, csv, 1, u"Bitrate");
+// Item 3, a frame code such as 8N1N: data bits, parity, stop bit, flow control; a shorter item
+// writes none of the four.
+void WriteFrameCode(IniFiles::TMemIniFile& aMemIni, const TCommaSeparatedValue& csv) {
     if (csv.ValueCount() > 2) {
         std::u16string frame = csv.GetValueTrimmed(2);
         if (frame.size() >= 4) {
@@ -315,10 +312,20 @@ void AssignFtdiSettings(IniFiles::TMemIniFile& aMemIni, const std::u16string& sV
     }
 }
 
+} // namespace
+
+void AssignFtdiSettings(IniFiles::TMemIniFile& aMemIni, const std::u16string& sValue) {
+    TCommaSeparatedValue csv = SplitOption(sValue);
+    WriteItem(aMemIni, csv, 0, u"Port");
+    WriteItem(aMemIni, csv, 1, u"Bitrate");
+    WriteFrameCode(aMemIni, csv);
+}
+
 void AssignRs232Settings(IniFiles::TMemIniFile& aMemIni, const std::u16string& sValue) {
     TCommaSeparatedValue csv = SplitOption(sValue);
     WriteItem(aMemIni, csv, 0, u"Port");
     WriteItem(aMemIni, csv, 1, u"Bitrate");
+    WriteFrameCode(aMemIni, csv);
 }
 
 void AssignUdpSettings(IniFiles::TMemIniFile& aMemIni, const std::u16string& sValue) {

@@ -14,6 +14,7 @@
 #include "common/SysUtils.h"
 #include "platform/Dialogs.h"
 #include "platform/SignalEvents.h"
+#include "ports/udp/PortUdp.h"
 
 #include <QCoreApplication>
 #include <QEvent>
@@ -245,6 +246,11 @@ void TJob::LoadConfiguration() {
     // the port opened or the telegram went out.
     Configuration::CheckTelegramKeys(*fIniFile);
     Framing::CheckFramingKeys(*fIniFile);
+    // A mistyped AcceptFrom must not quietly accept every sender.
+    PortUdp::TAcceptFrom eAccept;
+    if (std::u16string accept = fIniFile->ReadString(u"DEVICE", u"AcceptFrom", u"");
+        !accept.empty() && !PortUdp::ParseAcceptFrom(accept, eAccept))
+        throw EMsg(u"Invalid AcceptFrom \"%s\" (Any, Host or Destination)!", {accept}, 0x01010B, 0);
     Post(WM_OPENPORT);
 }
 
@@ -290,7 +296,12 @@ void TJob::OpenPort() {
     });
     fPort->Init(*fIniFile);
     fiExitCode = ecOpen;
-    fPort->Open();
+    try {
+        fPort->Open();
+    } catch (const PortBase::EPortSettings&) {
+        fiExitCode = ecPortSettings;
+        throw;
+    }
 }
 
 void TJob::SetPortFraming() {

@@ -35,7 +35,7 @@ inline constexpr uint32_t purgeRxClear = 0x8;
 /// Line settings handed to the device, built from scratch by the driver each time.
 struct TLineSettings {
     uint32_t Baudrate = 9600;
-    uint8_t ByteSize = 8; ///< 7 or 8
+    uint8_t ByteSize = 8; ///< 5 to 8
     uint8_t Parity = 0;   ///< 0 none, 1 odd, 2 even, 3 mark, 4 space
     uint8_t StopBits = 0; ///< 0 one, 2 two
     bool Binary = true;
@@ -70,6 +70,10 @@ public:
     virtual int SetQueueSizes(uint16_t wRx, uint16_t wTx) = 0;
     /// Applies every setting it can; a setting it cannot apply gives its error afterwards.
     virtual int ApplySettings(const TLineSettings& settings) = 0;
+    /// What the device holds now of rate, byte size, parity, stop bits, RTS/CTS and XON/XOFF: a
+    /// device may quietly turn a request into something else (a pseudo-terminal keeps 8 bits
+    /// without parity).
+    virtual int ReadSettings(TLineSettings& settings) = 0;
 
     /// Writes all `iCount` bytes, waiting at most `dwTimeoutMs` for the kernel to take them.
     /// `iWritten` is what it took; EINPROGRESS when the time ran out first.
@@ -79,6 +83,9 @@ public:
     virtual int Purge(uint32_t dwFlags) = 0;
     /// Bytes waiting in the input and the output queue.
     virtual int QueueCounts(int32_t& iRx, int32_t& iTx) = 0;
+    /// Waits until at most `iMaxQueued` bytes are left in the output queue, or `dwTimeoutMs`
+    /// passed; `iQueued` is what is left then.
+    virtual int WaitOutput(int32_t iMaxQueued, uint32_t dwTimeoutMs, int32_t& iQueued) = 0;
 
     virtual int SetRts(bool bOn) = 0;
     virtual int SetDtr(bool bOn) = 0;

@@ -9,6 +9,7 @@
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -125,7 +126,7 @@ public:
         t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | HUPCL | CBAUD |
                        (CBAUD << IBSHIFT));
         // CLOCAL: DTR and RTS are the driver's, and a missing carrier must not hang up the port.
-        t.c_cflag |= CREAD | CLOCAL | BOTHER | (s.ByteSize == 7 ? CS7 : CS8);
+        t.c_cflag |= CREAD | CLOCAL | BOTHER | ByteSizeFlag(s.ByteSize);
         t.c_ispeed = s.Baudrate;
         t.c_ospeed = s.Baudrate;
         switch (s.Parity) {
@@ -161,6 +162,8 @@ public:
         t.c_cc[VTIME] = 0;
         if (::ioctl(fFd, TCSETS2, &t) != 0)
             return errno;
+        fiBaud = s.Baudrate;
+        fiCharBits = 1 + s.ByteSize + (s.Parity != 0 ? 1 : 0) + (s.StopBits == 2 ? 2 : 1);
         struct termios2 back {};
         if (::ioctl(fFd, TCGETS2, &back) != 0)
             return errno;
@@ -259,6 +262,67 @@ public:
         return 0;
     }
 
+    int ReadSettings(TLineSettings& s) override {
+        std::shared_lock lock(fFdLock);
+        if (fFd < 0)
+            return EBADF;
+        struct termios2 t {};
+        if (::ioctl(fFd, TCGETS2, &t) != 0)
+            return errno;
+        s.Baudrate = t.c_ospeed;
+        switch (t.c_cflag & CSIZE) {
+        case CS5:
+            s.ByteSize = 5;
+            break;
+        case CS6:
+            s.ByteSize = 6;
+            break;
+        case CS7:
+            s.ByteSize = 7;
+            break;
+        default:
+            s.ByteSize = 8;
+        }
+        if ((t.c_cflag & PARENB) == 0)
+            s.Parity = 0;
+        else if ((t.c_cflag & CMSPAR) != 0)
+            s.Parity = (t.c_cflag & PARODD) != 0 ? 3 : 4;
+        else
+            s.Parity = (t.c_cflag & PARODD) != 0 ? 1 : 2;
+        s.StopBits = (t.c_cflag & CSTOPB) != 0 ? 2 : 0;
+        s.RtsHandshake = s.OutCtsFlow = (t.c_cflag & CRTSCTS) != 0;
+        s.OutX = (t.c_iflag & IXON) != 0;
+        s.InX = (t.c_iflag & IXOFF) != 0;
+        return 0;
+    }
+
+    int WaitOutput(int32_t iMaxQueued, uint32_t dwTimeoutMs, int32_t& iQueued) override {
+        iQueued = 0;
+        std::shared_lock lock(fFdLock);
+        if (fFd < 0)
+            return EBADF;
+        using namespace std::chrono;
+        const auto deadline = steady_clock::now() + milliseconds(dwTimeoutMs);
+        for (;;) {
+            int n = 0;
+            if (::ioctl(fFd, TIOCOUTQ, &n) != 0)
+                return errno;
+            iQueued = n;
+            auto left = duration_cast<nanoseconds>(deadline - steady_clock::now()).count();
+            if (n <= iMaxQueued || left <= 0)
+                return 0;
+            // No descriptor event tells when the queue has gone out, but the line's pace does:
+            // sleep about as long as the excess takes on the wire, and look again.
+            int64_t ns = static_cast<int64_t>(n - iMaxQueued) * fiCharBits * 1'000'000'000 /
+                         std::max<uint32_t>(fiBaud, 1);
+            ns = std::clamp<int64_t>(ns, 50'000, left);
+            struct timespec ts {
+                static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)
+            };
+            ::ppoll(nullptr, 0, &ts, nullptr);
+        }
+    }
+
     int SetRts(bool bOn) override { return ModemBit(TIOCM_RTS, bOn); }
     int SetDtr(bool bOn) override { return ModemBit(TIOCM_DTR, bOn); }
 
@@ -290,6 +354,19 @@ private:
     static bool RateClose(uint32_t got, uint32_t want) {
         uint32_t diff = got > want ? got - want : want - got;
         return static_cast<uint64_t>(diff) * 100 <= static_cast<uint64_t>(want) * 3;
+    }
+
+    static tcflag_t ByteSizeFlag(uint8_t bySize) {
+        switch (bySize) {
+        case 5:
+            return CS5;
+        case 6:
+            return CS6;
+        case 7:
+            return CS7;
+        default:
+            return CS8;
+        }
     }
 
     static uint32_t ToStatus(int bits) {
@@ -394,6 +471,9 @@ private:
     std::atomic<bool> fTxPending{false};
     bool fHungUp = false;
     bool fIsPty = false;
+    // The pace of the line, for waiting out the output queue.
+    uint32_t fiBaud = 9600;
+    uint32_t fiCharBits = 10;
     bool fSavedOk = false;
     struct termios2 fSaved {};
     int fRxKnown = 0;

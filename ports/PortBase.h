@@ -161,4 +161,11 @@ private:
     TNotifyEvent FOnDataReceived;
 };
 
+/// Raised by a port kind whose device refused a line setting while it opened: the run ends as a
+/// settings failure, as for a setting refused while the configuration was read.
+class EPortSettings : public MsgUtils::EMsg {
+public:
+    using MsgUtils::EMsg::EMsg;
+};
+
 } // namespace PortBase

@@ -11,11 +11,43 @@ using MsgUtils::EMsg;
 using MsgUtils::TMsg;
 using namespace SerialDriver;
 
+namespace {
+
+constexpr char16_t kParityLetters[] = u"NOEMS"; // by the driver's parity ordinal
+
+std::u16string Letter(char16_t c) {
+    return std::u16string(1, c);
+}
+
+std::u16string FlowLetter(const SerialDevice::TLineSettings& s) {
+    if (s.RtsHandshake && !s.OutX && !s.InX)
+        return u"R";
+    if (s.OutX && s.InX && !s.RtsHandshake)
+        return u"X";
+    return s.RtsHandshake || s.OutX || s.InX ? u"?" : u"N";
+}
+
+std::u16string FrameText(const SerialDevice::TLineSettings& s) {
+    return SysUtils::IntToStr(s.ByteSize) +
+           Letter(s.Parity <= 4 ? kParityLetters[s.Parity] : u'?') +
+           (s.StopBits == 2 ? u"2" : u"1");
+}
+
+EMsg InvalidSetting(const char16_t* sKey, const std::u16string& sValue, const char16_t* sAllowed) {
+    return EMsg(u"Invalid %s \"%s\" (%s)!",
+                {std::u16string(sKey), sValue, std::u16string(sAllowed)}, 0xF30128, 0);
+}
+
+} // namespace
+
 TPortRs232::TPortRs232(const std::u16string& sTelegramStart, const std::u16string& sTelegramEnd,
                        std::unique_ptr<SerialDevice::ISerialDevice> aDevice)
     : TPortBase(sTelegramStart, sTelegramEnd),
       fSerial(std::make_unique<TSerial>(nullptr, std::move(aDevice))) {
     fSerial->SetDataBits(d8bit);
+    // The kernel's own output queue is waited for by the write itself; counting room in a queue
+    // of the driver's would only cut the telegram into parts.
+    fSerial->SetWaitOnTxFull(false);
     fSerial->SetOnError([this](TObject* Sender) { SerialError(Sender); });
     fSerial->SetNotifyErrors(neEvent);
 }
@@ -36,6 +68,9 @@ void TPortRs232::Init(const IniFiles::TMemIniFile& aMemIni) {
     // number only has to pass the range check of the open.
     bool bPath = sPort[0] == u'/';
     int32_t n = bPath ? 1 : Rs232Utils::ComPortNumber(sPort);
+    // Only COM names count: LPT1 must not quietly open COM1.
+    if (!bPath && !SysUtils::SameText(sPort.substr(0, 3), u"COM"))
+        n = 0;
     if (n < 1)
         throw EMsg(SysUtils::Format(u"Invalid COM port definition \"%s\"!", {sPort}), 0xF3010A, 0);
     fiPortNo = static_cast<uint32_t>(n);
@@ -53,6 +88,44 @@ void TPortRs232::Init(const IniFiles::TMemIniFile& aMemIni) {
                        {iBitrate, SerialDriver::ValidBaudratesText()}, 0xF3011E, iBitrate);
     } else
         TMsg::Hint(u"Default bit rate %d bps is used", {fSerial->Baudrate()}, 0);
+    ReadLineSettings(aMemIni);
+}
+
+void TPortRs232::ReadLineSettings(const IniFiles::TMemIniFile& aMemIni) {
+    // An absent or empty key keeps the driver's setting; the letters are those of the FTDI port,
+    // of which only the first character counts.
+    std::u16string v = aMemIni.ReadString(u"DEVICE", u"DataBits", u"");
+    if (!v.empty()) {
+        const eDataBits kSizes[] = {d5bit, d6bit, d7bit, d8bit};
+        int32_t iBits = SysUtils::StrToIntDef(v, 0);
+        if (iBits < 5 || iBits > 8)
+            throw InvalidSetting(u"DataBits", v, u"5, 6, 7 or 8");
+        fSerial->SetDataBits(kSizes[iBits - 5]);
+    }
+    v = SysUtils::UpperCase(aMemIni.ReadString(u"DEVICE", u"Parity", u""));
+    if (!v.empty()) {
+        const eParity kParities[] = {paNone, paOdd, paEven, paMark, paSpace};
+        std::u16string letters(kParityLetters);
+        size_t i = letters.find(v[0]);
+        if (i == std::u16string::npos)
+            throw InvalidSetting(u"Parity", aMemIni.ReadString(u"DEVICE", u"Parity", u""),
+                                 u"N, E, O, M or S");
+        fSerial->SetParity(kParities[i]);
+    }
+    v = aMemIni.ReadString(u"DEVICE", u"StopBit", u"");
+    if (!v.empty()) {
+        int32_t iStop = SysUtils::StrToIntDef(v, 0);
+        if (iStop != 1 && iStop != 2)
+            throw InvalidSetting(u"StopBit", v, u"1 or 2");
+        fSerial->SetStopBits(iStop == 2 ? st2bit : st1bit);
+    }
+    v = SysUtils::UpperCase(aMemIni.ReadString(u"DEVICE", u"FlowControl", u""));
+    if (!v.empty()) {
+        if (v[0] != u'N' && v[0] != u'R' && v[0] != u'X')
+            throw InvalidSetting(u"FlowControl", aMemIni.ReadString(u"DEVICE", u"FlowControl", u""),
+                                 u"N, R or X");
+        fSerial->SetFlowMode(v[0] == u'R' ? fcRTS_CTS : v[0] == u'X' ? fcXON_XOF : fcNone);
+    }
 }
 
 bool TPortRs232::Active() {
@@ -66,7 +139,48 @@ void TPortRs232::Open() {
     }
     fSerial->SetOnRxData([this](TObject* Sender) { SerialRxData(Sender); });
     SetPortActive(fiPortNo);
+    CheckLineSettings();
+    const SerialDevice::TLineSettings& s = fSerial->LineSettings();
+    std::u16string sFlow = FlowLetter(s);
+    TMsg::Info(u"Opened %s: %d %s, %s",
+               {SysUtils::FromUtf8(fSerial->DevicePath()), fSerial->Baudrate(), FrameText(s),
+                std::u16string(sFlow == u"R"   ? u"RTS/CTS flow control"
+                               : sFlow == u"X" ? u"XON/XOFF flow control"
+                                               : u"no flow control")},
+               0);
     Fire(FOnOpened);
+}
+
+void TPortRs232::CheckLineSettings() {
+    SerialDevice::TLineSettings got;
+    if (!fSerial->ReadBackSettings(got))
+        return;
+    const SerialDevice::TLineSettings& want = fSerial->LineSettings();
+    struct TRow {
+        const char16_t* sKey;
+        std::u16string sWant, sGot;
+    };
+    const TRow rows[] = {
+        {u"DataBits", SysUtils::IntToStr(want.ByteSize), SysUtils::IntToStr(got.ByteSize)},
+        {u"Parity", FrameText(want).substr(1, 1), FrameText(got).substr(1, 1)},
+        {u"StopBit", FrameText(want).substr(2, 1), FrameText(got).substr(2, 1)},
+        {u"FlowControl", FlowLetter(want), FlowLetter(got)},
+    };
+    for (const TRow& r : rows) {
+        if (r.sWant == r.sGot)
+            continue;
+        // The run must not go on with a line that frames bytes otherwise than the device's.
+        try {
+            SetPortActive(0);
+        } catch (const SysUtils::Exception&) {
+            // The refused setting is what the user needs to read; the device is released anyway.
+        }
+        throw PortBase::EPortSettings(
+            SysUtils::Format(u"Line setting %s=%s refused by %s (it reads back %s)!",
+                             {std::u16string(r.sKey), r.sWant,
+                              SysUtils::FromUtf8(fSerial->DevicePath()), r.sGot}),
+            0xF30228, 0);
+    }
 }
 
 void TPortRs232::Close() {
@@ -76,6 +190,32 @@ void TPortRs232::Close() {
 }
 
 bool TPortRs232::Instruct(const std::u16string& sStatement) {
+    enum TLine { lnDTR, lnRTS, lnBreak };
+    struct TStatement {
+        const char16_t* sWord;
+        TLine eLine;
+        bool bOn;
+    };
+    static const TStatement kStatements[] = {
+        {u"SetDTR", lnDTR, true},  {u"ClrDTR", lnDTR, false},  {u"SetRTS", lnRTS, true},
+        {u"ClrRTS", lnRTS, false}, {u"SetBRK", lnBreak, true}, {u"ClrBRK", lnBreak, false},
+    };
+    for (const TStatement& st : kStatements) {
+        if (!SysUtils::SameText(sStatement, st.sWord))
+            continue;
+        bool bDone = st.eLine == lnBreak
+                         ? (st.bOn ? fSerial->BreakTxOn() : fSerial->BreakTxOff())
+                         : fSerial->SwitchSignal(st.eLine == lnDTR ? msDTR : msRTS, st.bOn);
+        if (!bDone) {
+            int iCode = fSerial->ErrorCode();
+            TMsg::Hint(u"%s on %s: %s",
+                       {std::u16string(st.sWord), SysUtils::FromUtf8(fSerial->DevicePath()),
+                        iCode > 0 ? SerialDevice::ErrorText(iCode)
+                                  : std::u16string(u"The port is not active")},
+                       0);
+        }
+        return bDone;
+    }
     return TPortBase::Instruct(sStatement);
 }
 
@@ -83,12 +223,11 @@ void TPortRs232::SendStream(TMemoryStream& msTxData) {
     TPortBase::SendStream(msTxData);
     if (msTxData.Size() < 1)
         return;
-    msTxData.SetPosition(0);
-    for (int64_t i = 0, n = msTxData.Size(); i < n; ++i) {
-        uint8_t by = 0;
-        msTxData.Read(&by, 1);
-        fSerial->Write(by);
-    }
+    // One write for the whole telegram: bytes handed over one by one leave gaps on the line (a
+    // USB adapter sends each in a transfer of its own) that break inter-character limits.
+    std::string sTelegram(msTxData.Memory(), static_cast<size_t>(msTxData.Size()));
+    fSerial->Write(sTelegram);
+    fSerial->Drain();
 }
 
 std::string TPortRs232::TakeStaleInput() {

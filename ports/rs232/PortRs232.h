@@ -1,7 +1,8 @@
 #pragma once
 // The port kind that talks over a serial port of the operating system through the serial
-// driver: reads Port and Bitrate from [DEVICE], opens COM1 to COM9, writes each telegram byte by
-// byte and hands received bytes to the port base.
+// driver: reads Port, Bitrate and the line settings from [DEVICE], opens COM1 to COM9 or a device
+// path, switches the modem lines and the break, writes each telegram at once and hands received
+// bytes to the port base.
 
 #include "ports/PortBase.h"
 #include "ports/rs232/SerialDriver.h"
@@ -24,21 +25,27 @@ public:
     ~TPortRs232() override;
 
 protected:
-    /// Empties the receive side, then writes every byte of `msTxData` on its own. A driver error
-    /// raises EMsg 0xF3050A and ends the transmission at that byte.
+    /// Empties the receive side, then hands `msTxData` to the driver in one write and waits until
+    /// it has gone out. A driver error (a line that takes nothing within the driver's Timeout
+    /// included) raises EMsg 0xF3050A.
     void SendStream(TMemoryStream& msTxData) override;
     /// The operating system's input queue: read out, then flushed.
     std::string TakeStaleInput() override;
 
 public:
-    /// Reads [DEVICE] Port (EMsg 0xF30114 when missing, 0xF3010A when its number is below 1) and
-    /// Bitrate (a hint when not given; an unaccepted rate shows the driver's message box).
+    /// Reads [DEVICE] Port (EMsg 0xF30114 when missing, 0xF3010A when it is neither COM<n> with n
+    /// of 1 or more nor a path), Bitrate (a hint when not given; an unaccepted rate shows the
+    /// driver's message box), and DataBits, Parity, StopBit, FlowControl (absent: 8N1, no flow
+    /// control; EMsg 0xF30128 naming the key for a value outside the letters).
     void Init(const IniFiles::TMemIniFile& aMemIni) override;
     bool Active() override;
-    /// Opens the configured port; COM10 and above raise EMsg 0xF3021E with the number.
+    /// Opens the configured port; COM10 and above raise EMsg 0xF3021E with the number. A line
+    /// setting the device does not take closes it again and raises PortBase::EPortSettings
+    /// 0xF30228 naming the setting.
     void Open() override;
     void Close() override;
-    /// Only the base's wait statement.
+    /// SetDTR, ClrDTR, SetRTS, ClrRTS, SetBRK, ClrBRK (case ignored; false with a hint when the
+    /// device refuses), then the base's wait statement.
     bool Instruct(const std::u16string& sStatement) override;
 
     /// The driver, for inspection.
@@ -48,6 +55,9 @@ public:
 private:
     /// 0 closes, 1..9 opens that port; raises EMsg when the driver does not follow.
     bool SetPortActive(uint32_t iPortNo);
+    void ReadLineSettings(const IniFiles::TMemIniFile& aMemIni);
+    /// Raises EPortSettings, the port closed, for the first setting that did not take.
+    void CheckLineSettings();
     void SerialError(TObject* Sender);
     void SerialRxData(TObject* Sender);
 

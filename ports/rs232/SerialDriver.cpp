@@ -1,6 +1,7 @@
 #include "ports/rs232/SerialDriver.h"
 
 #include "common/MsgUtils.h"
+#include "platform/SignalEvents.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -27,6 +28,13 @@ constexpr int64_t kWriteSliceMs = 20;
 
 // Runs one step of a sequence that must be completed whatever a report raises; the first
 // exception is kept for the end.
+// A signal that comes while the main thread waits for the line ends that wait as it ends a W=
+// wait: the run then goes on through its failure steps instead of waiting out the time-out.
+void ThrowOnSignal() {
+    if (int iSignal = SignalEvents::Take())
+        throw SysUtils::Exception(SignalEvents::InterruptionText(iSignal));
+}
+
 template <typename F> void Guarded(std::exception_ptr& first, F&& step) {
     try {
         step();
@@ -309,7 +317,20 @@ void TSerial::ApplySettings() {
     }
     s.XonLim = static_cast<uint16_t>(FRxQueueSize / 3);
     s.XoffLim = static_cast<uint16_t>(FRxQueueSize / 3);
-    s.ByteSize = FDataBits == d7bit ? 7 : 8;
+    switch (FDataBits) {
+    case d5bit:
+        s.ByteSize = 5;
+        break;
+    case d6bit:
+        s.ByteSize = 6;
+        break;
+    case d7bit:
+        s.ByteSize = 7;
+        break;
+    case d8bit:
+        s.ByteSize = 8;
+        break;
+    }
     s.Parity = static_cast<uint8_t>(FParity);
     s.StopBits = FStopBits == st2bit ? 2 : 0;
     s.XonChar = 0x11;
@@ -396,6 +417,7 @@ bool TSerial::WaitForRoom(int32_t iCount) {
     // Without a queue size there is nothing to wait for.
     if (FTxQueueSize == 0)
         return true;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(FTimeout);
     for (;;) {
         if (fiTxRoomKnown >= iCount) {
             fiTxRoomKnown -= iCount;
@@ -404,13 +426,52 @@ bool TSerial::WaitForRoom(int32_t iCount) {
         fiTxRoomKnown = static_cast<int32_t>(FTxQueueSize) - TxWaiting();
         if (fiTxRoomKnown >= iCount)
             continue;
-        MainThread::ProcessPendingEvents();
-        if (!FActive) {
+        int e = AwaitOutput(static_cast<int32_t>(FTxQueueSize) - iCount, deadline);
+        if (e == -1) {
             ReportError(-1);
             return false;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (e != 0) {
+            CheckLastError(e);
+            return false;
+        }
     }
+}
+
+int TSerial::AwaitOutput(int32_t iMaxQueued, std::chrono::steady_clock::time_point deadline) {
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now())
+                        .count();
+        int32_t iQueued = 0;
+        int e = FDevice->WaitOutput(
+            iMaxQueued, static_cast<uint32_t>(std::clamp<int64_t>(left, 0, kWriteSliceMs)),
+            iQueued);
+        if (e != 0)
+            return e;
+        if (iQueued <= iMaxQueued)
+            return 0;
+        if (left <= 0)
+            return ETIMEDOUT;
+        ThrowOnSignal();
+        // Only the driver's own hand-overs: a job request run here (a finish, say) would close
+        // the port in the middle of the telegram.
+        MainThread::ProcessHandOvers();
+        if (!FActive)
+            return -1;
+    }
+}
+
+void TSerial::Drain() {
+    if (!FActive) {
+        ReportError(-1);
+        return;
+    }
+    int e = AwaitOutput(0, std::chrono::steady_clock::now() + std::chrono::milliseconds(FTimeout));
+    if (e == -1)
+        ReportError(-1);
+    else if (e != 0)
+        CheckLastError(e);
 }
 
 void TSerial::Write(uint8_t by) {
@@ -447,6 +508,7 @@ int TSerial::WriteAll(const char* pData, size_t iCount, size_t& iWritten) {
         // failed, or the telegram would leave with a hole.
         if (left <= 0)
             return ETIMEDOUT;
+        ThrowOnSignal();
         // While the line takes nothing, the driver's hand-overs are served (not the job's own
         // requests): a peer that answers as it receives (an echo) waits for its answer to be read
         // before it takes more.
@@ -560,11 +622,21 @@ void TSerial::Break(int32_t time) {
 }
 
 bool TSerial::BreakTxOn() {
-    return FActive && FDevice->SetBreak(true) == 0;
+    if (!FActive)
+        return false;
+    int e = FDevice->SetBreak(true);
+    if (e != 0)
+        FErrorCode = e;
+    return e == 0;
 }
 
 bool TSerial::BreakTxOff() {
-    return FActive && FDevice->SetBreak(false) == 0;
+    if (!FActive)
+        return false;
+    int e = FDevice->SetBreak(false);
+    if (e != 0)
+        FErrorCode = e;
+    return e == 0;
 }
 
 void TSerial::SetSignalX() {
@@ -581,6 +653,30 @@ void TSerial::SetSignal(eModemOutSignal signal, bool state) {
         FDevice->SetRts(state);
     else
         FDevice->SetDtr(state);
+}
+
+bool TSerial::SwitchSignal(eModemOutSignal signal, bool state) {
+    if (!FActive) {
+        FErrorCode = -1;
+        return false;
+    }
+    int e = signal == msRTS ? FDevice->SetRts(state) : FDevice->SetDtr(state);
+    if (e != 0)
+        FErrorCode = e;
+    return e == 0;
+}
+
+bool TSerial::ReadBackSettings(SerialDevice::TLineSettings& settings) {
+    if (!FActive) {
+        ReportError(-1);
+        return false;
+    }
+    settings = FDCB;
+    if (int e = FDevice->ReadSettings(settings); e != 0) {
+        CheckLastError(e);
+        return false;
+    }
+    return true;
 }
 
 uint16_t TSerial::GetSignal() {

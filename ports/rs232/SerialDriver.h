@@ -10,6 +10,7 @@
 #include "platform/SerialDevice.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -24,7 +25,8 @@ using Classes::TNotifyEvent;
 using Classes::TObject;
 
 enum eParity : uint8_t { paNone, paOdd, paEven, paMark, paSpace };
-enum eDataBits : uint8_t { d7bit, d8bit };
+// The sizes below 7 come last, so that the settings file keeps the ordinals it always had.
+enum eDataBits : uint8_t { d7bit, d8bit, d5bit, d6bit };
 enum eStopBits : uint8_t { st1bit, st2bit };
 enum eFlowControl : uint8_t { fcNone, fcRTS_CTS, fcDTR_DSR, fcXON_XOF };
 enum eOpModes : uint8_t { rxNormal, rxMessage };
@@ -186,6 +188,9 @@ public:
     void Write(uint8_t by);
     /// Writes a byte string; always waits for the kernel to take it (up to Timeout).
     void Write(const std::string& sText);
+    /// Waits up to Timeout until the output queue has gone out on the line; ETIMEDOUT is
+    /// reported when it has not.
+    void Drain();
     /// One byte if one is waiting: returns 0 or 1.
     int32_t Read(uint8_t& by);
     int32_t Read(char& c);
@@ -197,10 +202,13 @@ public:
     void ZapRxQueue();
     /// Break for `time` ms, in the calling thread.
     void Break(int32_t time);
+    /// False when the device refused; its error is then in ErrorCode, not reported.
     bool BreakTxOn();
     bool BreakTxOff();
     void SetSignalX();
     void SetSignal(eModemOutSignal signal, bool state);
+    /// As SetSignal, but false when the device refused (its error in ErrorCode, not reported).
+    bool SwitchSignal(eModemOutSignal signal, bool state);
     /// Modem status: bit 0 CTS, 1 DSR, 2 RING, 3 RLSD.
     uint16_t GetSignal();
     uint32_t GetDeviceHandle() const;
@@ -208,6 +216,10 @@ public:
     /// The 40-byte settings record. Raise EInOutError when the file cannot be written or read.
     bool SaveToFile(const std::u16string& filename);
     bool LoadFromFile(const std::u16string& filename);
+
+    /// What the open device holds of the line settings (LineSettings is what was asked); false
+    /// after reporting the device's error.
+    bool ReadBackSettings(SerialDevice::TLineSettings& settings);
 
     /// The line settings last built, and the time-outs last filled (for inspection).
     const SerialDevice::TLineSettings& LineSettings() const { return FDCB; }
@@ -226,8 +238,12 @@ private:
     bool CheckLastError(int iCode);
     void ReportError(int iCode);
     void ShowError(int iCode);
-    /// Waits until the output queue has room for `iCount` bytes; false when the port closed.
+    /// Waits until the output queue has room for `iCount` bytes; false after reporting a time
+    /// out or a port closed meanwhile.
     bool WaitForRoom(int32_t iCount);
+    /// Waits until at most `iMaxQueued` bytes are queued for output, serving the hand-overs to
+    /// the main thread meanwhile; ETIMEDOUT at `deadline`, -1 when the port closed meanwhile.
+    int AwaitOutput(int32_t iMaxQueued, std::chrono::steady_clock::time_point deadline);
     /// Writes all `iCount` bytes within Timeout, serving the hand-overs to the main thread while
     /// the device takes none; ETIMEDOUT when time ran out first, -1 when the port closed meanwhile.
     int WriteAll(const char* pData, size_t iCount, size_t& iWritten);

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <climits>
 #include <thread>
+#include <utility>
 
 namespace PortUdp {
 
@@ -17,7 +18,25 @@ namespace {
 
 constexpr int32_t kMaxPortNumber = 65535;
 
+// An address and port as the user writes them: IPv6 addresses in brackets.
+std::u16string Endpoint(const std::string& sIp, uint16_t wPort) {
+    std::string s = sIp.find(':') != std::string::npos ? "[" + sIp + "]" : sIp;
+    return SysUtils::FromUtf8(s + ":" + std::to_string(wPort));
+}
+
 } // namespace
+
+bool ParseAcceptFrom(const std::u16string& sValue, TAcceptFrom& eAccept) {
+    const std::pair<const char16_t*, TAcceptFrom> kWords[] = {
+        {u"Any", afAny}, {u"Host", afHost}, {u"Destination", afDestination}};
+    for (const auto& [word, e] : kWords) {
+        if (SysUtils::SameText(sValue, word)) {
+            eAccept = e;
+            return true;
+        }
+    }
+    return false;
+}
 
 TPortUdp::TPortUdp(const std::u16string& sTelegramStart, const std::u16string& sTelegramEnd)
     : TPortUdp(sTelegramStart, sTelegramEnd, [] { return std::make_unique<TUdpSocket>(); }) {}
@@ -46,6 +65,11 @@ void TPortUdp::Init(const IniFiles::TMemIniFile& aMemIni) {
     if (iPort < 1 || iPort > kMaxPortNumber)
         throw EMsg(u"No listening/source port number defined!", 0xF4011E, 0);
     fwListeningPort = static_cast<uint16_t>(iPort);
+
+    std::u16string sAccept = aMemIni.ReadString(u"DEVICE", u"AcceptFrom", u"Any");
+    if (!ParseAcceptFrom(sAccept.empty() ? u"Any" : sAccept, feAcceptFrom))
+        throw EMsg(u"Invalid AcceptFrom \"%s\" (Any, Host or Destination)!", {sAccept}, 0xF40128,
+                   0);
 }
 
 bool TPortUdp::Active() {
@@ -103,21 +127,40 @@ bool TPortUdp::SetListeningPort(int32_t iPort) {
             [this](const std::string& sPeerIp, uint16_t wPeerPort, UdpSocket::TUdpBuffer& aBuffer,
                    int32_t iSize) { UdpReceive(sPeerIp, wPeerPort, aBuffer, iSize); });
         fUdp->SetOnError([this](const std::u16string& sMsg) { UdpError(sMsg); });
-        return fUdp->Start(static_cast<uint16_t>(iPort));
+        fUdp->SetOnRefused(
+            [this](const std::string& sIp, uint16_t wPort) { UdpRefused(sIp, wPort); });
+        return fUdp->Start(static_cast<uint16_t>(iPort), fUdp->IsIpv6Host(fsDestAddress));
     }
     if (!fUdp)
         return false;
     std::unique_ptr<TUdpSocket> udp = std::move(fUdp);
     udp->SetOnReceive(nullptr);
     udp->SetOnError(nullptr);
+    udp->SetOnRefused(nullptr);
     udp.reset();
     return true;
 }
 
-void TPortUdp::UdpReceive(const std::string&, uint16_t, UdpSocket::TUdpBuffer& aBuffer,
-                          int32_t iSize) {
+void TPortUdp::UdpReceive(const std::string& sPeerIp, uint16_t wPeerPort,
+                          UdpSocket::TUdpBuffer& aBuffer, int32_t iSize) {
+    if (feAcceptFrom != afAny) {
+        // Looked up once: the destination's address does not change during a run.
+        if (fsDestIp.empty() && fUdp)
+            fsDestIp = fUdp->AddressText(fsDestAddress);
+        if (sPeerIp != fsDestIp || (feAcceptFrom == afDestination && wPeerPort != fwDestPort)) {
+            TMsg::Hint(u"Ignored datagram from %s", {Endpoint(sPeerIp, wPeerPort)}, 0);
+            return;
+        }
+    }
     ReceiveData(
         std::string(reinterpret_cast<const char*>(aBuffer.data()), static_cast<size_t>(iSize)));
+}
+
+void TPortUdp::UdpRefused(const std::string& sIp, uint16_t wPort) {
+    TMsg::Error(u"UDP destination %s refused the datagram (port unreachable)",
+                {Endpoint(sIp, wPort)}, 0);
+    // The answer cannot come: the wait ends now rather than at its time-out.
+    Fire(FOnError);
 }
 
 void TPortUdp::UdpError(const std::u16string& sMsg) {

@@ -1,6 +1,7 @@
 #pragma once
-// The UDP port kind: each telegram goes out as one datagram to a fixed destination, and every
-// datagram arriving on the local listening port, from any sender, is received data.
+// The UDP port kind: each telegram goes out as one datagram to a fixed destination (IPv4 or
+// IPv6), and the datagrams arriving on the local listening port are received data: from any
+// sender, or only from the destination's host or the destination itself (AcceptFrom).
 
 #include "ports/PortBase.h"
 #include "ports/udp/UdpSocket.h"
@@ -13,6 +14,12 @@
 namespace PortUdp {
 
 using UdpSocket::TUdpSocket;
+
+/// Which senders' datagrams count as received data.
+enum TAcceptFrom : uint8_t { afAny, afHost, afDestination };
+
+/// The AcceptFrom value of `sValue` (case ignored); false when it is none of the three words.
+bool ParseAcceptFrom(const std::u16string& sValue, TAcceptFrom& eAccept);
 
 class TPortUdp : public PortBase::TPortBase {
 public:
@@ -28,12 +35,15 @@ public:
 
     /// Reads [DEVICE] DestAddress, DestPort and ListeningPort in this order; raises EMsg
     /// 0xF4010A, 0xF40114 or 0xF4011E for the first missing or invalid one (ports must be
-    /// 1..65535). Keys before it stay stored.
+    /// 1..65535). Keys before it stay stored. Then AcceptFrom (EMsg 0xF40128 for a value other
+    /// than Any, Host or Destination).
     void Init(const IniFiles::TMemIniFile& aMemIni) override;
     /// True while a socket object exists, also after a failed Open, until Close.
     bool Active() override;
-    /// Binds the listening port and fires OnOpened; raises EMsg 0xF4020A "UDP port open
-    /// failed!" after the socket logged why. When active: a hint, nothing else.
+    /// Binds the listening port (dual-stack when the destination is IPv6) and fires OnOpened;
+    /// raises EMsg 0xF4020A "UDP port open failed!" after the socket logged why. When active: a
+    /// hint, nothing else. A destination that refuses a datagram later is logged at Error and
+    /// fires OnError.
     void Open() override;
     /// Waits 100 ms (blocking the main thread), frees the socket, then fires OnClosed, also when
     /// nothing was open.
@@ -57,6 +67,7 @@ private:
     void UdpReceive(const std::string& sPeerIp, uint16_t wPeerPort, UdpSocket::TUdpBuffer& aBuffer,
                     int32_t iSize);
     void UdpError(const std::u16string& sMsg);
+    void UdpRefused(const std::string& sIp, uint16_t wPort);
     /// The failed socket call for the user ("bind 0.0.0.0:47001: Address already in use").
     std::u16string FailureHint() const;
 
@@ -65,6 +76,8 @@ private:
     std::u16string fsDestAddress;
     uint16_t fwDestPort = 0;
     uint16_t fwListeningPort = 0;
+    TAcceptFrom feAcceptFrom = afAny;
+    std::string fsDestIp; ///< the destination's address text, once looked up
     std::u16string fsSocketErrorText;
 };
 

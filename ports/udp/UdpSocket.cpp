@@ -26,8 +26,9 @@ void TUdpSocket::Report(const std::u16string& sMsg) {
         FOnError(sMsg);
 }
 
-bool TUdpSocket::Start(uint16_t aListeningPort) {
-    Socket_Handle = fApi->Create();
+bool TUdpSocket::Start(uint16_t aListeningPort, bool bDualStack) {
+    Buffer.resize(kUdpMaxPayload);
+    Socket_Handle = bDualStack ? fApi->CreateDualStack() : fApi->Create();
     if (Socket_Handle < 0) {
         Report(u"Start: Cannot Create Socket.");
         return false;
@@ -68,12 +69,56 @@ int32_t TUdpSocket::SendData(const std::u16string& aHost, uint16_t aPort, const 
         Report(u"SendData: Packet Too Big (" + SysUtils::IntToStr(MaxLength) + u" Bytes Max).");
         return 0;
     }
+    std::string sName = SysUtils::ToUtf8(aHost);
+    UdpSockets::TIpv6Address addr6;
+    std::string sError;
+    // An IPv6 literal is never tried as a name: its resolver text is what the user needs.
+    if (sName.find(':') != std::string::npos) {
+        if (!fApi->ResolveIpv6(sName, addr6, sError)) {
+            Report(u"SendData: " + SysUtils::FromUtf8(sError));
+            return 0;
+        }
+        return SendReported6(aBuffer, aSize, addr6, aPort);
+    }
     uint32_t dwAddr = ResolveHost(*fApi, aHost);
     if (dwAddr == kAddrNone) {
+        if (fApi->ResolveIpv6(sName, addr6, sError))
+            return SendReported6(aBuffer, aSize, addr6, aPort);
         Report(u"SendData: Host Not Found.");
         return 0;
     }
     return SendReported(u"SendData: ", aBuffer, aSize, dwAddr, aPort, false);
+}
+
+int32_t TUdpSocket::SendReported6(const void* aBuffer, int32_t aSize,
+                                  const UdpSockets::TIpv6Address& addr, uint16_t aPort) {
+    int32_t iSent = fApi->SendTo6(Socket_Handle, aBuffer, aSize, addr, aPort);
+    if (iSent < 0) {
+        Report(u"SendData: " + WinSockErrorText(fApi->LastError()));
+        return 0;
+    }
+    return iSent;
+}
+
+bool TUdpSocket::IsIpv6Host(const std::u16string& aHost) {
+    std::string sName = SysUtils::ToUtf8(aHost);
+    if (sName.find(':') != std::string::npos)
+        return true;
+    UdpSockets::TIpv6Address addr6;
+    std::string sError;
+    return !aHost.empty() && ResolveHost(*fApi, aHost) == kAddrNone &&
+           fApi->ResolveIpv6(sName, addr6, sError);
+}
+
+std::string TUdpSocket::AddressText(const std::u16string& aHost) {
+    std::string sName = SysUtils::ToUtf8(aHost);
+    UdpSockets::TIpv6Address addr6;
+    std::string sError;
+    if (sName.find(':') == std::string::npos) {
+        if (uint32_t dwAddr = ResolveHost(*fApi, aHost); dwAddr != kAddrNone)
+            return IpToStr(dwAddr);
+    }
+    return fApi->ResolveIpv6(sName, addr6, sError) ? Ipv6ToStr(addr6) : std::string();
 }
 
 int32_t TUdpSocket::Broadcast(uint16_t aPort, const void* aBuffer, int32_t aSize, bool bLocal) {
@@ -99,14 +144,19 @@ int32_t TUdpSocket::SendReported(const char16_t* sCaller, const void* aBuffer, i
 }
 
 void TUdpSocket::SocketReadable() {
-    uint32_t dwAddr = 0;
+    std::string sPeer;
     uint16_t wPort = 0;
-    int32_t iSize = fApi->RecvFrom(Socket_Handle, Buffer.data(), MaxLength, dwAddr, wPort);
+    int32_t iSize = fApi->RecvFrom(Socket_Handle, Buffer.data(),
+                                   static_cast<int32_t>(Buffer.size()), sPeer, wPort);
     if (iSize >= 0) {
         if (FOnReceive)
-            FOnReceive(IpToStr(dwAddr), wPort, Buffer, iSize);
+            FOnReceive(sPeer, wPort, Buffer, iSize);
     } else {
         int32_t iCode = fApi->LastError();
+        if (iCode == UdpSockets::kWsaEConnRefused && FOnRefused && !sPeer.empty()) {
+            FOnRefused(sPeer, wPort);
+            return;
+        }
         // Readiness without a datagram is nothing to report: no datagram was lost.
         if (iCode != UdpSockets::kWsaEWouldBlock)
             Report(u"OnReceive: " + WinSockErrorText(iCode));
@@ -118,9 +168,10 @@ std::string TUdpSocket::TakeQueued() {
     if (!Socket_IsBound)
         return sData;
     for (int i = 0; i < 256; ++i) {
-        uint32_t dwAddr = 0;
+        std::string sPeer;
         uint16_t wPort = 0;
-        int32_t iSize = fApi->RecvFrom(Socket_Handle, Buffer.data(), MaxLength, dwAddr, wPort);
+        int32_t iSize = fApi->RecvFrom(Socket_Handle, Buffer.data(),
+                                       static_cast<int32_t>(Buffer.size()), sPeer, wPort);
         if (iSize >= 0)
             sData.append(reinterpret_cast<const char*>(Buffer.data()), static_cast<size_t>(iSize));
         else if (fApi->LastError() != UdpSockets::kWsaEMsgSize)
@@ -137,6 +188,44 @@ std::string IpToStr(uint32_t dwAddr) {
         if (i > 0)
             s += '.';
         s += std::to_string(b[i]);
+    }
+    return s;
+}
+
+std::string Ipv6ToStr(const UdpSockets::TIpv6Address& addr) {
+    // The shortest form: the longest run of two or more zero groups becomes "::".
+    uint16_t g[8];
+    for (int i = 0; i < 8; ++i)
+        g[i] = static_cast<uint16_t>(addr.byAddr[2 * i] << 8 | addr.byAddr[2 * i + 1]);
+    int best = -1, bestLen = 1;
+    for (int i = 0; i < 8;) {
+        int j = i;
+        while (j < 8 && g[j] == 0)
+            ++j;
+        if (j - i > bestLen) {
+            best = i;
+            bestLen = j - i;
+        }
+        i = j > i ? j : i + 1;
+    }
+    static const char kHex[] = "0123456789abcdef";
+    std::string s;
+    for (int i = 0; i < 8; ++i) {
+        if (i == best) {
+            s += "::";
+            i += bestLen - 1;
+            continue;
+        }
+        if (!s.empty() && s.back() != ':')
+            s += ':';
+        bool lead = true;
+        for (int shift = 12; shift >= 0; shift -= 4) {
+            int d = (g[i] >> shift) & 0xF;
+            if (d == 0 && lead && shift > 0)
+                continue;
+            lead = false;
+            s += kHex[d];
+        }
     }
     return s;
 }

@@ -62,9 +62,16 @@ TEST(DeviceOptions, FtdiItemsAndFrameCode) {
 
 TEST(DeviceOptions, Rs232AndUdpItems) {
     IniFiles::TMemIniFile rs;
-    AssignRs232Settings(rs, u"COM3,19200,ignored");
+    AssignRs232Settings(rs, u"COM3,19200,7E2X");
     EXPECT_EQ(Key(rs, u"Port"), u"COM3");
     EXPECT_EQ(Key(rs, u"Bitrate"), u"19200");
+    // The frame code as for FTDI.
+    EXPECT_EQ(Key(rs, u"DataBits") + Key(rs, u"Parity") + Key(rs, u"StopBit") +
+                  Key(rs, u"FlowControl"),
+              u"7E2X");
+    IniFiles::TMemIniFile rsShort;
+    AssignRs232Settings(rsShort, u"COM3,19200,8E1");
+    EXPECT_EQ(Key(rsShort, u"Parity"), u"<absent>");
 
     IniFiles::TMemIniFile udp;
     AssignUdpSettings(udp, u",5000");

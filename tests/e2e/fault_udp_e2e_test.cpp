@@ -93,16 +93,16 @@ TEST(UdpFaults, FloodOfWrongAnswersInRawModeEndsWithTheFirstVerdict) {
     EXPECT_GE(Count(r, "Error: Response failed:"), 1u);
 }
 
-TEST(UdpFaults, EmptyAndOversizedDatagramsAreNeitherDataNorFatal) {
-    Device device([](const UdpTest::Peer& p, uint16_t port) {
+TEST(UdpFaults, EmptyDatagramsAreNoDataAndLargeOnesComeWhole) {
+    const std::string answer = "OK" + std::string(19998, 'y');
+    Device device([&](const UdpTest::Peer& p, uint16_t port) {
         p.SendTo(port, "");
-        p.SendTo(port, std::string(8193, 'y'));
-        p.SendTo(port, "OK 7");
+        p.SendTo(port, answer);
     });
     auto r = RunAgainst(device.Port(), "Send=GO\nResponse=OK*\n");
-    EXPECT_EQ(r.ExitCode, 0) << r.Stderr;
-    EXPECT_EQ(Count(r, "Error: UDP OnReceive: Message too long"), 1u) << r.Stderr;
-    EXPECT_TRUE(r.HasLine("Info:  Response passed: \"OK*\" = \"OK 7\"")) << r.Stderr;
+    EXPECT_EQ(r.ExitCode, 0) << r.Stderr.substr(0, 2000);
+    EXPECT_EQ(Count(r, "Error: "), 0u) << r.Stderr.substr(0, 2000);
+    EXPECT_TRUE(r.HasLine("Info:  Response passed: \"OK*\" = \"" + answer + "\""));
 }
 
 TEST(UdpFaults, APeerThatIsGoneMeansATimeOut) {
@@ -113,6 +113,11 @@ TEST(UdpFaults, APeerThatIsGoneMeansATimeOut) {
     }
     auto r = RunAgainst(gone, "Send=GO\nResponse=OK*\n");
     ExpectOrderlyEnd(r, 54, "vanished peer");
-    EXPECT_EQ(Count(r, "Error: Time out!"), 1u);
+    // The kernel's "port unreachable" ends the wait at once, not its time-out.
+    EXPECT_EQ(Count(r, "Error: Time out!"), 0u);
+    EXPECT_TRUE(r.HasLine("Error: UDP destination 127.0.0.1:" + std::to_string(gone) +
+                          " refused the datagram (port unreachable)"))
+        << r.Stderr;
+    EXPECT_LT(r.Seconds, 0.5 + 0.1 + 0.4) << "the wait was not ended by the refusal";
     EXPECT_EQ(Count(r, "Info:  Run instruction(s) after failure: W=1"), 1u);
 }

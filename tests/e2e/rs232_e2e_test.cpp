@@ -77,6 +77,11 @@ public:
                 if (answered || Received().find(telegram) == std::string::npos)
                     continue;
                 answered = true;
+                {
+                    // The master side reads the terminal's settings as the program left them.
+                    std::lock_guard g(fLock);
+                    ::tcgetattr(fMaster, &fAtTelegram);
+                }
                 if (hangUp) {
                     ::close(fMaster);
                     fMaster = -1;
@@ -99,6 +104,11 @@ public:
     std::string Received() const {
         std::lock_guard g(fLock);
         return fReceived;
+    }
+    /// The line settings when the telegram came.
+    struct termios AtTelegram() const {
+        std::lock_guard g(fLock);
+        return fAtTelegram;
     }
 
 private:
@@ -142,6 +152,7 @@ private:
     std::string fSlave;
     mutable std::mutex fLock;
     std::string fReceived;
+    struct termios fAtTelegram {};
     std::atomic<bool> fStop{false};
     std::thread fThread;
 };
@@ -276,7 +287,7 @@ TEST(Rs232EndToEnd, Com10IsRefusedAtOpenWith67) {
 
 TEST(Rs232EndToEnd, BadPortTextsEndWith68) {
     TDevice dev;
-    for (const char* port : {"COM0", "COM", "COMX", "3"}) {
+    for (const char* port : {"COM0", "COM", "COMX", "3", "LPT1", "com1x"}) {
         std::string config = kConfig;
         config.replace(config.find("Port=COM3"), 9, std::string("Port=") + port);
         TResult r = RunOn(dev, {}, config);
@@ -415,13 +426,17 @@ TResult RunOnDisplay(const TDevice& dev, const std::vector<std::string>& extra) 
                        30);
 }
 
-// Every stderr line, log lines without their time and each run's own temporary folder.
+// Every stderr line, log lines without their time, each run's own temporary folder and
+// pseudo-terminal number.
 std::vector<std::string> StderrLines(const TResult& r) {
     std::vector<std::string> lines;
     std::istringstream in(r.Stderr);
     for (std::string line; std::getline(in, line);) {
         if (size_t dir = line.find("/tmp/telvik-test-"); dir != std::string::npos)
             line.erase(dir, line.find('/', dir + 5) - dir);
+        // Each run has a pseudo-terminal of its own.
+        if (size_t pts = line.find("/dev/pts/"); pts != std::string::npos)
+            line.erase(pts + 9, line.find_first_not_of("0123456789", pts + 9) - pts - 9);
         bool isLog = line.size() >= 13 && line[2] == ':' && line[5] == ':' && line[8] == '.';
         if (!isLog)
             lines.push_back(line);
@@ -562,7 +577,87 @@ TEST(Rs232EndToEnd, LargeTelegramToAnEchoGoesOutWholeOrFailsTheSend) {
         EXPECT_EQ(r.ExitCode, 56) << r.Stderr.substr(0, 2000);
         EXPECT_TRUE(r.HasLine("Fatal: RS232 system error! (110) ID: F3050A:0"))
             << r.Stderr.substr(0, 2000);
+
+        // A signal while the line takes nothing ends the send at once.
+        TDevice stalled;
+        r = RunOn(stalled, {"+Failure=W=1"}, config, SignalAfter({"Info:  Send: "}));
+        EXPECT_EQ(r.ExitCode, 56) << r.Stderr.substr(0, 2000);
+        EXPECT_LT(r.Seconds, 3);
+        EXPECT_TRUE(r.HasLine("Fatal: Interrupted by signal SIGTERM")) << r.Stderr.substr(0, 2000);
+        EXPECT_TRUE(r.HasLine("Info:  Run instruction(s) after failure: W=1"))
+            << r.Stderr.substr(0, 2000);
     }
+    {
+        // 64 KiB to a device that only reads: every byte arrives, in order.
+        std::string data;
+        for (size_t i = 0; data.size() < 65536; ++i)
+            data += static_cast<char>('A' + i % 26);
+        std::string big = kConfig;
+        big.replace(big.find("Send=PING"), 9, "Send=" + data);
+        TDevice dev;
+        dev.Serve("]", {"[PONG]"});
+        TResult r = RunOn(dev, {}, big);
+        EXPECT_EQ(r.ExitCode, 0) << r.Stderr.substr(0, 2000);
+        EXPECT_TRUE(dev.Received() == "[" + data + "]") << dev.Received().size() << " bytes";
+    }
+}
+
+TEST(Rs232EndToEnd, LineSettingsReachTheTerminalOrEndTheOpenWith68) {
+    // A pseudo-terminal keeps stop bits and flow control, but holds 8 bits without parity.
+    struct TCase {
+        const char* sFrame;
+        int iExit;
+        tcflag_t cflag, iflag; ///< expected among CSTOPB | CRTSCTS | CMSPAR and IXON | IXOFF
+        std::string sLine;
+    };
+    const TCase kCases[] = {
+        {"8N1N", 0, 0, 0, "Info:  Opened %s: 19200 8N1, no flow control"},
+        {"8n2r", 0, CSTOPB | CRTSCTS, 0, "Info:  Opened %s: 19200 8N2, RTS/CTS flow control"},
+        {"8N1X", 0, 0, IXON | IXOFF, "Info:  Opened %s: 19200 8N1, XON/XOFF flow control"},
+        {"7E1N", 68, 0, 0,
+         "Fatal: Line setting DataBits=7 refused by %s (it reads back 8)! ID: "
+         "F30228:0"},
+        {"8M1N", 68, 0, 0,
+         "Fatal: Line setting Parity=M refused by %s (it reads back N)! ID: "
+         "F30228:0"},
+        {"8Q1N", 68, 0, 0, "Fatal: Invalid Parity \"Q\" (N, E, O, M or S)! ID: F30128:0"},
+    };
+    for (const TCase& c : kCases) {
+        TDevice dev;
+        dev.Serve("[PING]", {"[PONG]"});
+        TResult r = RunOn(dev, {std::string("+RS232=COM3,19200,") + c.sFrame});
+        EXPECT_EQ(r.ExitCode, c.iExit) << c.sFrame << r.Stderr;
+        std::string line = c.sLine;
+        if (size_t at = line.find("%s"); at != std::string::npos)
+            line.replace(at, 2, dev.Slave());
+        EXPECT_TRUE(r.HasLine(line)) << line << "\n" << r.Stderr;
+        if (c.iExit != 0) {
+            EXPECT_EQ(dev.Received(), "") << c.sFrame;
+            continue;
+        }
+        struct termios t = dev.AtTelegram();
+        EXPECT_EQ(t.c_cflag & (CSTOPB | CRTSCTS | CMSPAR), c.cflag) << c.sFrame;
+        EXPECT_EQ(t.c_iflag & (IXON | IXOFF), c.iflag) << c.sFrame;
+    }
+}
+
+TEST(Rs232EndToEnd, LineStatementsRunOrFailWith59WhereTheLineIsMissing) {
+    // A pseudo-terminal takes a break but has no DTR or RTS to switch.
+    TDevice dev;
+    dev.Serve("[PING]", {"[PONG]"});
+    TResult brk = RunOn(dev, {"+Initial=SetBRK;ClrBRK", "+Final=setbrk;clrbrk"});
+    EXPECT_EQ(brk.ExitCode, 0) << brk.Stderr;
+
+    TDevice noModem;
+    noModem.Serve("[PING]", {"[PONG]"});
+    TResult r = RunOn(noModem, {"+Initial=ClrDTR;SetRTS;W=100;ClrRTS"});
+    EXPECT_EQ(r.ExitCode, 59) << r.Stderr;
+    EXPECT_TRUE(
+        r.HasLine("Hint:  ClrDTR on " + noModem.Slave() + ": Inappropriate ioctl for device"))
+        << r.Stderr;
+    EXPECT_TRUE(r.HasLine("Fatal: Port instruction \"ClrDTR\" unknown or failed! ID: 010500:0"))
+        << r.Stderr;
+    EXPECT_EQ(noModem.Received(), "");
 }
 
 TEST(Rs232EndToEnd, SignalEndsTheRunThroughItsStepsAndGivesThePortBack) {

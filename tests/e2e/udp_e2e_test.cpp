@@ -62,6 +62,42 @@ TEST(UdpRun, ResponsePassesWithAndWithoutFramingMarks) {
     }
 }
 
+TEST(UdpRun, Ipv6DestinationsAndWhoMayAnswer) {
+    {
+        Responder peer({"--ipv6", "--reply", "OK 6"});
+        auto r = RunJob(peer.port, "Send=HELLO\nResponse=OK*\n", {"+UDP=::1"});
+        EXPECT_EQ(r.ExitCode, 0) << r.Stderr;
+        EXPECT_TRUE(r.HasLine("Info:  Response passed: \"OK*\" = \"OK 6\"")) << r.Stderr;
+        EXPECT_NE(peer.Received().find("rx 5 HELLO\n"), std::string::npos);
+    }
+    // Another port of the destination's host answers first: judged unless AcceptFrom says so.
+    const std::pair<const char*, int> kAccept[] = {{"Any", 51}, {"host", 51}, {"Destination", 0}};
+    for (const auto& [accept, code] : kAccept) {
+        Responder peer({"--stranger", "NO", "--reply", "OK 4", "--delay", "50"});
+        auto r = RunJob(peer.port,
+                        std::string("Send=HELLO\nResponse=OK*\n[DEVICE]\nAcceptFrom=") + accept);
+        EXPECT_EQ(r.ExitCode, code) << accept << r.Stderr;
+        EXPECT_EQ(r.Stderr.find("Hint:  Ignored datagram from 127.0.0.1:") != std::string::npos,
+                  code == 0)
+            << r.Stderr;
+    }
+    auto bad = RunJob(9, "Send=HELLO\n[DEVICE]\nAcceptFrom=Port\n");
+    EXPECT_EQ(bad.ExitCode, 91) << bad.Stderr;
+    EXPECT_TRUE(
+        bad.HasLine("Fatal: Invalid AcceptFrom \"Port\" (Any, Host or Destination)! ID: 01010B:0"))
+        << bad.Stderr;
+    {
+        // A scope that names no interface: the resolver's words, and what to do.
+        auto r = RunJob(9, "Send=HELLO\n", {"+UDP=[fe80::1%nosuchif]"});
+        EXPECT_EQ(r.ExitCode, 56) << r.Stderr;
+        EXPECT_TRUE(r.HasLine("Error: UDP SendData: Name or service not known")) << r.Stderr;
+        EXPECT_NE(r.Stderr.find("Hint:  getaddrinfo fe80::1%nosuchif: Name or service not known: "
+                                "the scope after % must be"),
+                  std::string::npos)
+            << r.Stderr;
+    }
+}
+
 TEST(UdpRun, WrongOrMissingResponseFailsAfterTheFailureInstructions) {
     {
         Responder peer({"--reply", "ok", "--reply", "OK 12", "--delay", "40"});

@@ -3,6 +3,7 @@
 //
 //   udp_responder [--port N] [--lifetime SECONDS] [--reply TEXT]... [--echo] [--delay MS]
 //                 [--size N] [--requests N] [--push PORT --push-text TEXT [--push-after MS]]
+//                 [--ipv6] [--stranger TEXT]
 //
 //   --port N          port on 127.0.0.1 to listen on; 0 (the default) picks a free one and prints
 //                     it as the first line on standard output
@@ -13,6 +14,8 @@
 //   --delay MS        wait MS milliseconds before each reply datagram
 //   --size N          one more reply of N bytes "x" (for oversized datagrams)
 //   --requests N      exit after answering N requests
+//   --ipv6            listen on [::1] instead of 127.0.0.1
+//   --stranger TEXT   before the replies, send TEXT to the requester from another port
 //   --push PORT       send --push-text unasked to 127.0.0.1:PORT, --push-after MS after start
 //
 // Without --reply, --echo or --size the responder answers nothing. TEXT understands \r \n \t
@@ -126,6 +129,8 @@ int main(int argc, char** argv) {
     long pushPort = -1;
     std::string pushText;
     long pushAfterMs = 0;
+    bool ipv6 = false;
+    std::string stranger;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&]() -> const char* {
@@ -154,6 +159,10 @@ int main(int argc, char** argv) {
             pushText = Unescape(value());
         else if (a == "--push-after")
             pushAfterMs = ToNumber(value(), "bad --push-after");
+        else if (a == "--ipv6")
+            ipv6 = true;
+        else if (a == "--stranger")
+            stranger = Unescape(value());
         else
             Usage(("unknown option " + a).c_str());
     }
@@ -162,7 +171,8 @@ int main(int argc, char** argv) {
     if (lifetime <= 0 || lifetime > 3600)
         Usage("bad --lifetime");
 
-    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    const int family = ipv6 ? AF_INET6 : AF_INET;
+    int fd = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     if (fd < 0) {
         std::perror("udp_responder: socket");
         return 1;
@@ -170,15 +180,26 @@ int main(int argc, char** argv) {
     // Large replies must leave in one piece.
     int bufSize = 1 << 20;
     ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bufSize, sizeof bufSize);
-    sockaddr_in self = Loopback(static_cast<uint16_t>(port));
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&self), sizeof self) != 0) {
+    sockaddr_storage self{};
+    socklen_t selfLen = sizeof(sockaddr_in);
+    if (ipv6) {
+        auto& s6 = reinterpret_cast<sockaddr_in6&>(self);
+        s6.sin6_family = AF_INET6;
+        s6.sin6_addr = in6addr_loopback;
+        s6.sin6_port = htons(static_cast<uint16_t>(port));
+        selfLen = sizeof s6;
+    } else {
+        reinterpret_cast<sockaddr_in&>(self) = Loopback(static_cast<uint16_t>(port));
+    }
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&self), selfLen) != 0) {
         std::perror("udp_responder: bind");
         return 1;
     }
     if (port == 0) {
         socklen_t len = sizeof self;
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&self), &len);
-        std::printf("%u\n", ntohs(self.sin_port));
+        std::printf("%u\n", ntohs(ipv6 ? reinterpret_cast<sockaddr_in6&>(self).sin6_port
+                                       : reinterpret_cast<sockaddr_in&>(self).sin_port));
     }
     std::fflush(stdout);
 
@@ -207,7 +228,7 @@ int main(int argc, char** argv) {
         int r = ::poll(&p, 1, static_cast<int>(waitMs));
         if (r <= 0)
             continue;
-        sockaddr_in from{};
+        sockaddr_storage from{};
         socklen_t fromLen = sizeof from;
         ssize_t n =
             ::recvfrom(fd, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &fromLen);
@@ -216,6 +237,12 @@ int main(int argc, char** argv) {
         std::string request(buf.data(), static_cast<size_t>(n));
         std::printf("rx %zd %s\n", n, Printable(request).c_str());
         std::fflush(stdout);
+        if (!stranger.empty()) {
+            int other = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+            ::sendto(other, stranger.data(), stranger.size(), 0, reinterpret_cast<sockaddr*>(&from),
+                     fromLen);
+            ::close(other);
+        }
         for (const std::string& reply : replies) {
             if (delayMs > 0)
                 std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));

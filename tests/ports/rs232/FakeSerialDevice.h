@@ -53,6 +53,13 @@ public:
     void SetTxWaiting(int32_t n) {
         std::lock_guard g(m);
         txWaiting = n;
+        cv.notify_all();
+    }
+    /// What ReadSettings answers from now on, instead of what was applied.
+    void SetReadBack(const SerialDevice::TLineSettings& s) {
+        std::lock_guard g(m);
+        readBack = s;
+        hasReadBack = true;
     }
     /// Ends the pending wait with `dwEvents` (or the next wait, if none is pending).
     void Raise(uint32_t dwEvents) {
@@ -108,6 +115,18 @@ public:
         calls.push_back("ApplySettings");
         settings = s;
         return FailOf("ApplySettings");
+    }
+    int ReadSettings(SerialDevice::TLineSettings& s) override {
+        std::lock_guard g(m);
+        s = hasReadBack ? readBack : settings;
+        return FailOf("ReadSettings");
+    }
+    int WaitOutput(int32_t iMaxQueued, uint32_t dwTimeoutMs, int32_t& iQueued) override {
+        std::unique_lock g(m);
+        cv.wait_for(g, std::chrono::milliseconds(dwTimeoutMs),
+                    [&] { return txWaiting <= iMaxQueued; });
+        iQueued = txWaiting;
+        return FailOf("WaitOutput");
     }
     int Write(const void* pData, size_t iCount, uint32_t, size_t& iWritten) override {
         std::lock_guard g(m);
@@ -192,7 +211,8 @@ private:
     std::vector<std::string> calls;
     std::map<std::string, int> fails;
     std::string rx, tx, path;
-    SerialDevice::TLineSettings settings;
+    SerialDevice::TLineSettings settings, readBack;
+    bool hasReadBack = false;
     uint32_t modem = 0, mask = 0, pending = 0;
     uint64_t maskGen = 0;
     int32_t txWaiting = 0;

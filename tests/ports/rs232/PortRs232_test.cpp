@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 
 using MsgUtils::EMsg;
@@ -129,13 +130,94 @@ TEST(PortRs232, InitRefusesMissingAndInvalidPorts) {
         EXPECT_EQ(e.Id().Value & 0xFFFFFF, 0xF30114u);
         EXPECT_EQ(SysUtils::ToUtf8(e.Msg()), "No COM port defined!");
     }
-    for (const char16_t* text : {u"COM0", u"COM", u"COMX", u"3", u"COM-2"}) {
+    for (const char16_t* text : {u"COM0", u"COM", u"COMX", u"3", u"COM-2", u"LPT1", u"COM1X"}) {
         Port p;
         EMsg e = Raised([&] { p.Init(std::u16string(u"Port=") + text + u"\n"); });
         EXPECT_EQ(e.Id().Value & 0xFFFFFF, 0xF3010Au);
         EXPECT_EQ(e.Value(), 0);
         EXPECT_EQ(e.Msg(), u"Invalid COM port definition \"" + std::u16string(text) + u"\"!");
     }
+}
+
+TEST(PortRs232, LineSettingsAreReadCheckedAndReadBack) {
+    struct TCase {
+        const char16_t* sKeys;
+        uint8_t byByteSize, byParity, byStopBits;
+        bool bRts, bXon;
+        const char* sInfo; ///< the open's Info line, or the error of Init when it raises
+    };
+    const TCase kCases[] = {
+        {u"", 8, 0, 0, false, false, "Opened /dev/ttyS2: 9600 8N1, no flow control"},
+        {u"DataBits=7\nParity=even\nStopBit=1\n", 7, 2, 0, false, false,
+         "Opened /dev/ttyS2: 9600 7E1, no flow control"},
+        {u"DataBits=5\nParity=m\nStopBit=2\nFlowControl=R\n", 5, 3, 2, true, false,
+         "Opened /dev/ttyS2: 9600 5M2, RTS/CTS flow control"},
+        {u"DataBits=6\nParity=S\nFlowControl=x\n", 6, 4, 0, false, true,
+         "Opened /dev/ttyS2: 9600 6S1, XON/XOFF flow control"},
+        {u"Parity=O\nFlowControl=N\n", 8, 1, 0, false, false,
+         "Opened /dev/ttyS2: 9600 8O1, no flow control"},
+        {u"DataBits=9\n", 0, 0, 0, false, false, "Invalid DataBits \"9\" (5, 6, 7 or 8)!"},
+        {u"DataBits=x\n", 0, 0, 0, false, false, "Invalid DataBits \"x\" (5, 6, 7 or 8)!"},
+        {u"Parity=Q\n", 0, 0, 0, false, false, "Invalid Parity \"Q\" (N, E, O, M or S)!"},
+        {u"StopBit=0\n", 0, 0, 0, false, false, "Invalid StopBit \"0\" (1 or 2)!"},
+        {u"FlowControl=D\n", 0, 0, 0, false, false, "Invalid FlowControl \"D\" (N, R or X)!"},
+    };
+    for (const TCase& c : kCases) {
+        Messages msgs;
+        Port p;
+        if (c.byByteSize == 0) {
+            EMsg e =
+                Raised([&] { p.Init(u"Port=COM3\nBitrate=9600\n" + std::u16string(c.sKeys)); });
+            EXPECT_EQ(SysUtils::ToUtf8(e.Msg()), c.sInfo);
+            EXPECT_EQ(e.Id().Value & 0xFFFFFF, 0xF30128u);
+            continue;
+        }
+        p.Init(u"Port=COM3\nBitrate=9600\n" + std::u16string(c.sKeys));
+        p.port->Open();
+        SerialDevice::TLineSettings s = p.fake->Settings();
+        EXPECT_EQ(s.ByteSize, c.byByteSize) << c.sInfo;
+        EXPECT_EQ(s.Parity, c.byParity) << c.sInfo;
+        EXPECT_EQ(s.StopBits, c.byStopBits) << c.sInfo;
+        EXPECT_EQ(s.RtsHandshake && s.OutCtsFlow, c.bRts) << c.sInfo;
+        EXPECT_EQ(s.OutX && s.InX, c.bXon) << c.sInfo;
+        EXPECT_EQ(msgs.texts.back(), c.sInfo);
+    }
+
+    // A device that turns 7E1 into 8N1 (as a pseudo-terminal does) ends the open, naming the
+    // first setting that did not take, with the port given back.
+    Port p;
+    p.Init(u"Port=COM3\nBitrate=9600\nDataBits=7\nParity=E\n");
+    p.fake->SetReadBack(SerialDevice::TLineSettings{});
+    try {
+        p.port->Open();
+        ADD_FAILURE() << "no EPortSettings raised";
+    } catch (const PortBase::EPortSettings& e) {
+        EXPECT_EQ(e.Msg(), u"Line setting DataBits=7 refused by /dev/ttyS2 (it reads back 8)!");
+        EXPECT_EQ(e.Id().Value & 0xFFFFFF, 0xF30228u);
+    }
+    EXPECT_FALSE(p.port->Active());
+    EXPECT_FALSE(p.fake->IsOpen());
+    EXPECT_EQ(p.opened, 0);
+}
+
+TEST(PortRs232, LineStatementsSwitchTheDevicesLines) {
+    Messages msgs;
+    Port p;
+    p.Init(u"Port=COM3\nBitrate=9600\n");
+    p.port->Open();
+    p.fake->ClearCalls();
+    for (const char16_t* st :
+         {u"ClrDTR", u"setrts", u"W=1", u"ClrRTS", u"SetDTR", u"SetBRK", u"clrbrk"})
+        EXPECT_TRUE(p.port->Instruct(st)) << SysUtils::ToUtf8(st);
+    EXPECT_EQ(p.fake->Calls(), (std::vector<std::string>{"SetDtr 0", "SetRts 1", "SetRts 0",
+                                                         "SetDtr 1", "SetBreak 1", "SetBreak 0"}));
+    for (const char16_t* st : {u"SetCTS", u"SetDTR1", u"CBBB0=1"})
+        EXPECT_FALSE(p.port->Instruct(st)) << SysUtils::ToUtf8(st);
+    // A device without modem lines refuses, and says so.
+    p.fake->Fail("SetDtr", ENOTTY);
+    EXPECT_FALSE(p.port->Instruct(u"SetDTR"));
+    EXPECT_EQ(msgs.texts.back(), "SetDTR on /dev/ttyS2: Inappropriate ioctl for device");
+    EXPECT_EQ(msgs.levels.back(), MsgUtils::eHint);
 }
 
 TEST(PortRs232, PortsAboveNineAreRefusedAtOpen) {
@@ -166,7 +248,8 @@ TEST(PortRs232, OpenCloseAndTheirEvents) {
     EXPECT_EQ(p.port->Serial().Port(), 3);
     p.port->Open();
     EXPECT_EQ(p.opened, 1);
-    EXPECT_EQ(msgs.texts, std::vector<std::string>{"RS232 device COM3 already open."});
+    EXPECT_EQ(msgs.texts, (std::vector<std::string>{"Opened /dev/ttyS2: 9600 8N1, no flow control",
+                                                    "RS232 device COM3 already open."}));
     p.port->Close();
     EXPECT_FALSE(p.port->Active());
     EXPECT_FALSE(p.fake->IsOpen());
@@ -204,6 +287,12 @@ TEST(PortRs232, DeviceErrorsBecomeSystemErrors) {
     p.fake->Fail("Write", EINPROGRESS);
     e = Raised([&] { p.port->Send(u"x"); });
     EXPECT_EQ(e.Msg(), u"RS232 system error! (110)");
+    // So is a line that does not send what the kernel took.
+    p.fake->Fail("Write", 0);
+    p.port->Serial().SetTimeout(50);
+    p.fake->SetTxWaiting(1);
+    e = Raised([&] { p.port->Send(u"x"); });
+    EXPECT_EQ(e.Msg(), u"RS232 system error! (110)");
 }
 
 TEST(PortRs232, CloseReleasesTheDeviceWhenAStepFails) {
@@ -224,7 +313,7 @@ TEST(PortRs232, CloseReleasesTheDeviceWhenAStepFails) {
     q.port.reset();
 }
 
-TEST(PortRs232, SendWritesEachByteOnItsOwnAfterEmptyingTheReceiveSide) {
+TEST(PortRs232, SendWritesTheTelegramAtOnceAfterEmptyingTheReceiveSide) {
     Messages msgs;
     Port p(u"[", u"]");
     p.Init(u"Port=COM3\nBitrate=9600\n");
@@ -245,9 +334,7 @@ TEST(PortRs232, SendWritesEachByteOnItsOwnAfterEmptyingTheReceiveSide) {
     EXPECT_EQ(msgs.texts.back(), "Discarded before sending: [old][partial]");
     EXPECT_EQ(msgs.levels.back(), MsgUtils::eHint);
     EXPECT_EQ(p.fake->Tx(), "[abc]");
-    std::vector<std::string> calls{"Purge 10"};
-    calls.resize(6, "Write 1");
-    EXPECT_EQ(p.fake->Calls(), calls);
+    EXPECT_EQ(p.fake->Calls(), (std::vector<std::string>{"Purge 10", "Write 5"}));
 
     p.fake->AddRx("x]yy");
     p.fake->Raise(SerialDevice::evRxChar);
@@ -276,6 +363,8 @@ TEST(PortRs232, ReceiveErrorsAreLoggedAndTheHandlerGoesOn) {
     p.Init(u"Port=COM3\nBitrate=9600\n");
     p.port->SetMaxRxCache(4);
     p.port->Open();
+    msgs.texts.clear();
+    msgs.levels.clear();
     p.fake->AddRx("[12345");
     p.fake->Raise(SerialDevice::evRxChar);
     ASSERT_TRUE(PumpUntil([&] { return msgs.texts.size() == 1; }));

@@ -591,4 +591,11 @@ TEST(SerialDriver, AFullOutputQueueIsWaitedOutWhileEventsAreHandled) {
     EXPECT_EQ(errors, 1);
     EXPECT_EQ(s.ErrorCode(), -1);
     EXPECT_EQ(d.fake->Tx(), "\x55");
+    // A queue that never empties fails the write after Timeout instead of waiting for ever.
+    s.SetActive(true);
+    s.SetTimeout(50);
+    s.Write(uint8_t{0x77});
+    EXPECT_EQ(errors, 2);
+    EXPECT_EQ(s.ErrorCode(), ETIMEDOUT);
+    EXPECT_EQ(d.fake->Tx(), "\x55");
 }

@@ -61,6 +61,8 @@ TEST(PortUdpInit, EachKeyIsCheckedInOrderWithItsOwnMessage) {
         {u"DestAddress=h\nDestPort=70000\nListeningPort=5001", kDest}, // not cut to port 4464
         {u"DestAddress=h\nDestPort=5000", kListen},
         {u"DestAddress=h\nDestPort=5000\nListeningPort=65536", kListen},
+        {u"DestAddress=h\nDestPort=5000\nListeningPort=5001\nAcceptFrom=Port",
+         "F40128:0 Invalid AcceptFrom \"Port\" (Any, Host or Destination)!"},
     };
     for (const auto& [keys, expected] : cases)
         EXPECT_EQ(Raised([&] { Counted c(keys); }), expected) << SysUtils::ToUtf8(keys);
@@ -139,13 +141,44 @@ TEST(PortUdpSend, SocketFailuresAreLoggedAndRaisedWithTheSocketText) {
     c.port.Open();
     EXPECT_EQ(Raised([&] { c.port.Send(std::u16string(8193, u'a')); }),
               "F4030A:0 UDP datagram send failed!SendData: Packet Too Big (8192 Bytes Max).");
+    // Received whole, although no larger telegram may be sent.
     device.SendTo(lp, std::string(9000, 'z'));
-    device.SendTo(lp, "fine");
     ASSERT_TRUE(UdpTest::PumpUntil([&] { return c.data > 0; }));
-    EXPECT_EQ(c.port.GetData(), u"fine");
+    EXPECT_EQ(c.port.GetData(), std::u16string(9000, u'z'));
     EXPECT_EQ(rec.Texts(), (Texts{u"UDP SendData: Host Not Found.",
-                                  u"UDP SendData: Packet Too Big (8192 Bytes Max).",
-                                  u"UDP OnReceive: Message too long"}));
-    EXPECT_EQ(c.port.SocketErrorText(), u"OnReceive: Message too long");
+                                  u"UDP SendData: Packet Too Big (8192 Bytes Max)."}));
+    EXPECT_TRUE(c.port.Active());
+}
+
+TEST(PortUdpReceive, AcceptFromKeepsOutOtherSendersAndARefusalEndsTheWait) {
+    UdpTest::Peer device, stranger;
+    for (const char16_t* accept : {u"Destination", u"host"}) {
+        TestUtils::MsgRecorder rec;
+        uint16_t lp = UdpTest::FreePort();
+        Counted c(Keys(u"127.0.0.1", device.port, lp) + u"\nAcceptFrom=" + accept);
+        c.port.Open();
+        stranger.SendTo(lp, "stray");
+        device.SendTo(lp, "real");
+        ASSERT_TRUE(UdpTest::PumpUntil([&] { return c.data > 0; }));
+        std::u16string got = c.port.GetData();
+        if (SysUtils::SameText(accept, u"host")) {
+            EXPECT_EQ(got.substr(0, 5), u"stray"); // the same host, another port
+            continue;
+        }
+        EXPECT_EQ(got, u"real");
+        EXPECT_EQ(rec.Texts(), Texts{u"Ignored datagram from 127.0.0.1:" + N(stranger.port)});
+        c.port.Close();
+    }
+
+    TestUtils::MsgRecorder rec;
+    uint16_t gone = UdpTest::FreePort();
+    Counted c(Keys(u"127.0.0.1", gone, UdpTest::FreePort()));
+    int errors = 0;
+    c.port.SetOnError([&](Classes::TObject*) { ++errors; });
+    c.port.Open();
+    c.port.Send(u"x");
+    ASSERT_TRUE(UdpTest::PumpUntil([&] { return errors > 0; }, 500));
+    EXPECT_EQ(rec.Texts(), Texts{u"UDP destination 127.0.0.1:" + N(gone) +
+                                 u" refused the datagram (port unreachable)"});
     EXPECT_TRUE(c.port.Active());
 }

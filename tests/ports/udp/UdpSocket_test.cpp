@@ -3,6 +3,7 @@
 #include "TestUtils.h"
 #include "ports/udp/UdpTestUtils.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <gtest/gtest.h>
 
@@ -98,7 +99,7 @@ TEST(UdpSocketReceive, EachNotificationReadsOneDatagram) {
     ASSERT_TRUE(r.udp->Start(5000));
     st.errorCode = UdpSockets::kWsaEWouldBlock;
     st.readable(); // readiness without a datagram: nothing lost, nothing to report
-    st.incoming = {"one", std::string(8193, 'z'), "two"};
+    st.incoming = {"one", std::string(kUdpMaxPayload + 1, 'z'), "two"};
     st.readable();
     EXPECT_EQ(r.received, std::vector<std::string>{"192.168.1.10:4000 one"});
     st.readable();
@@ -126,6 +127,17 @@ TEST(UdpSocketText, ErrorTextsAddressesAndErrnoTranslation) {
     EXPECT_EQ(WinSockCodeFromErrno(EAGAIN), 10035);
 
     EXPECT_EQ(IpToStr(htonl(0x0A00FF00)), "10.0.255.0");
+    for (const auto& [bytes, text] : std::vector<std::pair<std::vector<uint8_t>, std::string>>{
+             {{}, "::"},
+             {{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, "::1"},
+             {{0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, "fe80::1"},
+             {{0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1}, "2001:db8:0:1::1"},
+             {{0x20, 0x01, 0x0d, 0xb8, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1},
+              "2001:db8:1:1:1:1:1:1"}}) {
+        UdpSockets::TIpv6Address a;
+        std::copy(bytes.begin(), bytes.end(), a.byAddr.begin());
+        EXPECT_EQ(Ipv6ToStr(a), text);
+    }
     EXPECT_EQ(ResolveHost(u"localhost"), htonl(0x7F000001));
     EXPECT_EQ(ResolveHost(u"no-such-host.invalid"), 0xFFFFFFFFu);
     EXPECT_EQ(ResolveHost(std::u16string(u"127.0.0.1\0x", 11)), 0xFFFFFFFFu);
@@ -144,14 +156,17 @@ TEST(UdpSocketLoopback, WholeDatagramsUpToMaxLengthBothWays) {
     EXPECT_EQ(peer.Receive(), max);
     EXPECT_EQ(r.udp->SendData(u"127.0.0.1", 0, "x", 1), 0); // errno EINVAL
 
+    // Every datagram comes whole, up to the largest IPv4 payload, larger than what is sent.
+    std::string largest(65507, '\x5A');
     peer.SendTo(port, "");
     peer.SendTo(port, max);
-    peer.SendTo(port, max + "!"); // one byte too long: reported, never delivered cut short
+    peer.SendTo(port, largest);
     peer.SendTo(port, "last");
-    ASSERT_TRUE(UdpTest::PumpUntil([&] { return r.received.size() >= 3; }));
+    ASSERT_TRUE(UdpTest::PumpUntil([&] { return r.received.size() >= 4; }));
     std::string from = "127.0.0.1:" + std::to_string(peer.port) + " ";
-    EXPECT_EQ(r.received, (std::vector<std::string>{from, from + max, from + "last"}));
-    EXPECT_EQ(r.errors, (Texts{u"SendData: Invalid argument", u"OnReceive: Message too long"}));
+    EXPECT_EQ(r.received,
+              (std::vector<std::string>{from, from + max, from + largest, from + "last"}));
+    EXPECT_EQ(r.errors, (Texts{u"SendData: Invalid argument"}));
 
     Recorded second;
     EXPECT_FALSE(second.udp->Start(port)); // in use: no address reuse

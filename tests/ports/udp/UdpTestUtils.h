@@ -38,6 +38,7 @@ class FakeSocketApi : public UdpSockets::ISocketApi {
 public:
     explicit FakeSocketApi(FakeState& s) : st(s) {}
     int32_t Create() override { return st.createFails ? -1 : 7; }
+    int32_t CreateDualStack() override { return st.createFails ? -1 : 8; }
     bool Bind(int32_t, uint16_t) override { return !st.bindFails; }
     bool Select(int32_t, std::function<void()> fn) override {
         st.readable = std::move(fn);
@@ -55,12 +56,19 @@ public:
         st.sent.push_back({std::string(static_cast<const char*>(p), n), addr, port, dontRoute});
         return n;
     }
-    int32_t RecvFrom(int32_t, void* p, int32_t iMax, uint32_t& addr, uint16_t& port) override {
+    int32_t SendTo6(int32_t, const void* p, int32_t n, const UdpSockets::TIpv6Address& a,
+                    uint16_t port) override {
+        if (st.sendFails)
+            return -1;
+        st.sent.push_back({std::string(static_cast<const char*>(p), n), a.byAddr[15], port, false});
+        return n;
+    }
+    int32_t RecvFrom(int32_t, void* p, int32_t iMax, std::string& peer, uint16_t& port) override {
         if (st.incoming.empty())
             return -1;
         std::string d = std::move(st.incoming.front());
         st.incoming.pop_front();
-        addr = htonl(0xC0A8010A); // 192.168.1.10
+        peer = "192.168.1.10";
         port = 4000;
         if (static_cast<int32_t>(d.size()) > iMax) {
             st.errorCode = UdpSockets::kWsaEMsgSize;
@@ -78,6 +86,12 @@ public:
     bool GetHostByName(const std::string& s, uint32_t& addr) override {
         addr = htonl(0x0A000002); // 10.0.0.2
         return s == "device.test";
+    }
+    bool ResolveIpv6(const std::string& s, UdpSockets::TIpv6Address& a, std::string& e) override {
+        a = {};
+        a.byAddr[15] = 1;
+        e = "Name or service not known";
+        return s == "::1" || s == "[::1]";
     }
 
 private:
