@@ -13,6 +13,7 @@
 #include "common/SysUtils.h"
 #include "platform/Dialogs.h"
 #include "platform/SignalEvents.h"
+#include "ports/ftdi/PortFtdi.h"
 
 #include <QCoreApplication>
 #include <QEvent>
@@ -207,6 +208,9 @@ void TJob::LoadConfiguration() {
         fIniFile->WriteInteger(u"TELEGRAM", u"Timeout", ms);
     }
     fTimeout.setInterval(fIniFile->ReadInteger(u"TELEGRAM", u"Timeout", 5000));
+    // A wait setting that is no number of milliseconds is the configuration's fault.
+    if (SysUtils::SameText(fIniFile->ReadString(u"DEVICE", u"Name", u""), u"FTDI"))
+        PortFtdi::TPortFtdi::CheckWaitSettings(*fIniFile);
     Post(WM_OPENPORT);
 }
 

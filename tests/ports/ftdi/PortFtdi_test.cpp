@@ -224,6 +224,7 @@ TEST_F(PortFtdiTest, RefusedWriteAndReceiveErrors) {
     EXPECT_EQ(r.second, u"F20300:0");
     // An overflowing cache raises inside the receive handler, which only logs it.
     port.SetMaxRxCache(2);
+    rec.entries.clear();
     D2xxSim::Control().Inject(0x2111, "3C414243");
     ASSERT_TRUE(D2xxSim::PumpUntil([&] { return !rec.entries.empty(); }));
     EXPECT_EQ(rec.Texts().back().rfind(u"Exception in FTDI Rx event: ", 0), 0u);
