@@ -520,7 +520,7 @@ void Plugger() {
     }
 }
 
-// The chip's side of time: IN packets every latency period or as soon as data waits, modem
+// The chip's side of time: IN packets every latency period or as soon as a full one waits, modem
 // status changes and the unplug.
 // Runs while some device node is open, so that nothing of the emulator runs once the library
 // has closed its devices and may be unloaded.
@@ -545,7 +545,8 @@ void Ticker() {
         for (TDevice& d : S().devices) {
             if (d.unplugged || d.inUrbs.empty())
                 continue;
-            if (d.rxQueue.empty() && MsSince(d.lastIn) < d.latency)
+            // As the chip: a packet goes when it is full or the latency timer has run out.
+            if (d.rxQueue.size() + 2 < d.chip->packet && MsSince(d.lastIn) < d.latency)
                 continue;
             usbdevfs_urb* urb = d.inUrbs.front();
             d.inUrbs.pop_front();
