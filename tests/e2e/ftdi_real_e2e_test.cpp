@@ -140,6 +140,14 @@ TEST_F(FtdiRealLibrary, HeldDeviceIsTriedForBusyWaitThenNamedWithItsHolder) {
             << c.port << "\n"
             << r.Stderr;
     }
+    // Unplugged while it is tried again: the wait ends at once and says why.
+    ini = Job("BusyWait=5000\n");
+    auto r = Run(held + "gone 1 7 300\n", {"+FTDI=SN:FT1234"});
+    EXPECT_EQ(r.ExitCode, 67) << r.Stderr;
+    EXPECT_LT(r.Seconds, 3.0);
+    EXPECT_TRUE(r.HasLine("Error: FTDI device USB0107 [SN:FT1234] went away while it was busy: "
+                          "FT_DEVICE_NOT_FOUND (2)"))
+        << r.Stderr;
 }
 
 TEST_F(FtdiRealLibrary, ListFailureNamesTheLibraryStatus) {

@@ -8,6 +8,7 @@
 //   device CHIP BUS ADDR SERIAL DESCRIPTION...   CHIP is 232R, X or 232H
 //   held BUS ADDR                 the device is bound to the kernel driver (claim gives EBUSY)
 //   late BUS ADDR MS              the device is plugged in MS ms after the bus came up
+//   gone BUS ADDR MS              the device is unplugged MS ms after the bus came up
 //   reply HEXOUT HEXIN            once the bytes written contain HEXOUT, HEXIN is received
 //   modem MS HEXBYTE              MS ms after the first write the modem status becomes HEXBYTE
 //   unplug MS                     MS ms after the first write every device is unplugged
@@ -84,6 +85,7 @@ struct TDevice {
     std::string serial, desc;
     bool held = false, unplugged = false;
     long lateMs = -1; // plugged in this long after the bus came up; -1: from the start
+    long goneMs = -1; // unplugged this long after the bus came up; -1: never
     bool announced = false;
     int fd = -1;
     int claimFd = -1; // holds this process's claim while it lasts
@@ -299,7 +301,8 @@ void PlugFiles(const TDevice& d) {
 }
 
 bool Plugged(const TDevice& d) {
-    return d.lateMs < 0 || NowMs() >= S().busUpMs + d.lateMs;
+    return (d.lateMs < 0 || NowMs() >= S().busUpMs + d.lateMs) &&
+           (d.goneMs < 0 || NowMs() < S().busUpMs + d.goneMs);
 }
 
 // What every process sees of the shared bus, brought up to date: late devices plugged in, and
@@ -413,6 +416,10 @@ void Load() {
             for (TDevice& d : S().devices)
                 if (d.bus == n1 && d.addr == n2)
                     d.lateMs = ms;
+        } else if (w == "gone" && sscanf(line.c_str(), "gone %d %d %ld", &n1, &n2, &ms) == 3) {
+            for (TDevice& d : S().devices)
+                if (d.bus == n1 && d.addr == n2)
+                    d.goneMs = ms;
         } else if (w == "reply" && sscanf(line.c_str(), "reply %127s %127s", a, b) == 2) {
             S().replies.push_back({Unhex(a), Unhex(b)});
         } else if (w == "modem" && sscanf(line.c_str(), "modem %d %x", &n1, &n2) == 2) {
@@ -473,8 +480,8 @@ void Unplug(TDevice& d) {
     char node[32];
     snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", d.bus, d.addr);
     unlink((S().root + node).c_str());
-    for (const char* f :
-         {"busnum", "devnum", "speed", "bConfigurationValue", "descriptors", "product", "serial"})
+    for (const char* f : {"busnum", "devnum", "speed", "bConfigurationValue", "descriptors",
+                          "product", "serial", "idProduct", "idVendor"})
         unlink((d.sysDir + "/" + f).c_str());
     rmdir(d.sysDir.c_str());
     unlink((InterfaceDir(d) + "/driver").c_str());
@@ -493,20 +500,30 @@ void Plugger() {
             return;
         bool waiting = false;
         for (TDevice& d : S().devices) {
-            if (d.lateMs < 0 || d.announced)
-                continue;
-            if (!Plugged(d)) {
-                waiting = true;
-                continue;
+            const char* action = nullptr;
+            if (d.lateMs >= 0 && !d.announced && d.goneMs < 0) {
+                waiting |= !Plugged(d);
+                if (Plugged(d)) {
+                    Refresh();
+                    d.announced = true;
+                    action = "add";
+                }
+            } else if (d.goneMs >= 0 && !d.unplugged) {
+                waiting |= Plugged(d);
+                if (!Plugged(d)) {
+                    Unplug(d);
+                    action = "remove";
+                }
             }
-            Refresh();
-            d.announced = true;
+            if (action == nullptr)
+                continue;
             std::string name = d.sysDir.substr(d.sysDir.rfind('/') + 1);
             char bus[8], dev[8];
             snprintf(bus, sizeof bus, "%03d", d.bus);
             snprintf(dev, sizeof dev, "%03d", d.addr);
             std::string path = "/devices/pci0000:00/usb" + std::to_string(d.bus) + "/" + name;
-            std::string msg = "add@" + path + '\0' + "ACTION=add" + '\0' + "DEVPATH=" + path +
+            std::string a = action;
+            std::string msg = a + "@" + path + '\0' + "ACTION=" + a + '\0' + "DEVPATH=" + path +
                               '\0' + "SUBSYSTEM=usb" + '\0' + "DEVNAME=bus/usb/" + bus + "/" + dev +
                               '\0' + "DEVTYPE=usb_device" + '\0' + "BUSNUM=" + bus + '\0' +
                               "DEVNUM=" + dev + '\0' + "SEQNUM=1" + '\0';
@@ -921,7 +938,7 @@ int __wrap_socket(int domain, int type, int protocol) {
     S().uevents = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     bool late = false;
     for (const TDevice& d : S().devices)
-        late |= d.lateMs >= 0;
+        late |= d.lateMs >= 0 || d.goneMs >= 0;
     if (late && !S().plugger.joinable())
         S().plugger = std::thread(Plugger);
     return S().uevents;
