@@ -100,13 +100,14 @@ Options:
   -h, --help                    this text
   -V, --version                 the version
   --list                        the serial devices and FTDI devices that can be used as a port;
-                                no serial device is opened, but FTDI's D2XX library resets idle
-                                FTDI devices while it builds its list
+                                opens no serial device and claims or resets no FTDI device
 
 INI file (sections and keys in any case):
   [GENERAL]     Visible, Output
   [DEVICE]      Name (RS232, FTDI, UDP), Port, Bitrate, DataBits, Parity, StopBit,
-                FlowControl, DestAddress, DestPort, ListeningPort,
+                FlowControl, BusyWait (FTDI: ms a busy device is tried again, default
+                2000, 0 off), FindWait (FTDI: ms an absent device is looked for again,
+                default 0), DestAddress, DestPort, ListeningPort,
                 AcceptFrom (UDP: Any, Host, Destination)
   [INSTRUCTION] Initial, Failure, Final
   [TELEGRAM]    Start, End, Send, Response, Timeout (ms, default 5000), Terminator, Gap,

@@ -246,7 +246,7 @@ std::vector<std::u16string> UnknownIniEntries(const IniFiles::TMemIniFile& aMemI
         {u"GENERAL", {u"Visible", u"Output"}},
         {u"DEVICE",
          {u"Name", u"Port", u"Bitrate", u"DataBits", u"Parity", u"StopBit", u"FlowControl",
-          u"DestAddress", u"DestPort", u"ListeningPort", u"AcceptFrom"}},
+          u"BusyWait", u"FindWait", u"DestAddress", u"DestPort", u"ListeningPort", u"AcceptFrom"}},
         {u"INSTRUCTION", {u"Initial", u"Failure", u"Final"}},
         {u"TELEGRAM",
          {u"Start", u"End", u"Send", u"Response", u"Timeout", u"Terminator", u"Gap", u"Match",

@@ -14,6 +14,7 @@
 #include "common/SysUtils.h"
 #include "platform/Dialogs.h"
 #include "platform/SignalEvents.h"
+#include "ports/ftdi/PortFtdi.h"
 #include "ports/udp/PortUdp.h"
 
 #include <QCoreApplication>
@@ -251,6 +252,9 @@ void TJob::LoadConfiguration() {
     if (std::u16string accept = fIniFile->ReadString(u"DEVICE", u"AcceptFrom", u"");
         !accept.empty() && !PortUdp::ParseAcceptFrom(accept, eAccept))
         throw EMsg(u"Invalid AcceptFrom \"%s\" (Any, Host or Destination)!", {accept}, 0x01010B, 0);
+    // A wait setting that is no number of milliseconds is the configuration's fault.
+    if (SysUtils::SameText(fIniFile->ReadString(u"DEVICE", u"Name", u""), u"FTDI"))
+        PortFtdi::TPortFtdi::CheckWaitSettings(*fIniFile);
     Post(WM_OPENPORT);
 }
 

@@ -2,6 +2,7 @@
 
 #include "common/SysUtils.h"
 #include "platform/SerialPorts.h"
+#include "platform/UsbDevices.h"
 #include "ports/ftdi/FtdiD2xx.h"
 
 #include <algorithm>
@@ -54,26 +55,32 @@ std::string FtdiSection() {
                        "DS:<description>):\n";
     if (!FtdiD2xx::TFtdiD2xxBase::Available())
         return text + "  none listed: " + SysUtils::ToUtf8(FtdiD2xxDll::D2xxLibraryHint()) + "\n";
+    // The library's name lists claim no device, so listing disturbs no station at work; who
+    // holds a device is the kernel's knowledge.
     TFtdiD2xxDeviceList list;
     int32_t count = -1;
     try {
-        count = list.Load();
+        count = list.LoadNames(true);
     } catch (const std::exception& e) {
         return text + "  none listed: " + e.what() + "\n";
     }
     if (count < 0)
-        return text + "  none listed: the library could not count the devices\n";
+        return text + "  none listed: the library could not list the devices (" +
+               SysUtils::ToUtf8(FtdiD2xx::StatusText(list.LastError())) + ")\n";
     if (count == 0)
         return text + "  none found\n";
-    std::vector<std::vector<std::string>> rows{
-        {"INDEX", "TYPE", "PORT", "SERIAL", "DESCRIPTION", "STATE"}};
+    std::vector<std::vector<std::string>> rows{{"INDEX", "PORT", "SERIAL", "DESCRIPTION", "STATE"}};
     for (int32_t i = 0; i < count; ++i) {
-        // Flag bit 0: opened, by another program or the kernel's ftdi_sio driver.
-        bool held = (list.Flags(i) & 1) != 0;
-        rows.push_back({std::to_string(i), SysUtils::ToUtf8(list.DeviceTypeName(i)),
-                        "USB" + SysUtils::ToUtf8(FtdiD2xx::TFtdiD2xxBase::UsbPortId(list.LocId(i))),
-                        OrDash(list.SerialNumber(i)), OrDash(list.Description(i)),
-                        held ? "held by another program or the kernel driver" : "free"});
+        uint32_t loc = list.LocId(i);
+        std::optional<std::string> driver =
+            UsbDevices::InterfaceDriver(static_cast<int>(loc >> 8), static_cast<int>(loc & 0xFF));
+        std::string state = !driver              ? "unknown"
+                            : driver->empty()    ? "free"
+                            : *driver == "usbfs" ? "held by another program"
+                                                 : "held by the kernel driver " + *driver;
+        rows.push_back({std::to_string(i),
+                        "USB" + SysUtils::ToUtf8(FtdiD2xx::TFtdiD2xxBase::UsbPortId(loc)),
+                        OrDash(list.SerialNumber(i)), OrDash(list.Description(i)), state});
     }
     return text + FormatTable(rows);
 }

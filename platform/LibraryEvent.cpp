@@ -42,7 +42,9 @@ void* TLibraryEvent::NotificationHandle() {
     return &fImpl->handle;
 }
 
-void TLibraryEvent::WaitFor(uint32_t dwMilliseconds) {
+namespace {
+
+timespec Deadline(uint32_t dwMilliseconds) {
     timespec until{};
     clock_gettime(CLOCK_MONOTONIC, &until);
     until.tv_sec += dwMilliseconds / 1000;
@@ -51,9 +53,32 @@ void TLibraryEvent::WaitFor(uint32_t dwMilliseconds) {
         until.tv_sec += 1;
         until.tv_nsec -= 1000000000L;
     }
+    return until;
+}
+
+} // namespace
+
+void TLibraryEvent::WaitFor(uint32_t dwMilliseconds) {
+    timespec until = Deadline(dwMilliseconds);
     pthread_mutex_lock(&fImpl->handle.eMutex);
     pthread_cond_timedwait(&fImpl->handle.eCondVar, &fImpl->handle.eMutex, &until);
     pthread_mutex_unlock(&fImpl->handle.eMutex);
+}
+
+bool TLibraryEvent::WaitUnless(const std::function<bool()>& fnReady, uint32_t dwMilliseconds) {
+    timespec until = Deadline(dwMilliseconds);
+    pthread_mutex_lock(&fImpl->handle.eMutex);
+    bool bReady = false;
+    try {
+        bReady = fnReady();
+    } catch (...) {
+        pthread_mutex_unlock(&fImpl->handle.eMutex);
+        throw;
+    }
+    if (!bReady)
+        pthread_cond_timedwait(&fImpl->handle.eCondVar, &fImpl->handle.eMutex, &until);
+    pthread_mutex_unlock(&fImpl->handle.eMutex);
+    return bReady;
 }
 
 void TLibraryEvent::Signal() {

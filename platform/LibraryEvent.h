@@ -4,6 +4,7 @@
 // under the mutex. Free of platform types; the layout lives in LibraryEvent.cpp.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 namespace LibraryEvent {
@@ -22,6 +23,10 @@ public:
     /// nobody waits is not kept (as the library's own contract has it): callers poll after every
     /// wake-up, whatever woke them.
     void WaitFor(uint32_t dwMilliseconds);
+    /// Asks `fnReady` while holding the event's mutex and waits (at most `dwMilliseconds`) only
+    /// when it answers false; answers what `fnReady` answered. The library signals under that
+    /// mutex, so a signal given between the question and the wait still wakes the wait.
+    bool WaitUnless(const std::function<bool()>& fnReady, uint32_t dwMilliseconds);
     /// Wakes a waiter at once, as the library would.
     void Signal();
 

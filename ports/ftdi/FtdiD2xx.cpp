@@ -126,6 +126,64 @@ int32_t TFtdiD2xxDeviceList::Load() {
     return FiCount;
 }
 
+int32_t TFtdiD2xxDeviceList::LoadNames(bool bDescriptions) {
+    fList.clear();
+    FiCount = 0;
+    if (!D2xxLibraryLoaded())
+        LoadD2xxLibrary();
+    DWORD dwCount = 0;
+    if (StatusFailed(Call(D2xx().FT_ListDevices, static_cast<void*>(&dwCount),
+                          static_cast<void*>(nullptr), FT_LIST_NUMBER_ONLY)))
+        return -1;
+    if (dwCount == 0)
+        return 0;
+    // The library writes one entry per device it finds, whatever room it is given: room is left
+    // for devices plugged in between the count and the lists.
+    const DWORD dwRoom = std::max<DWORD>(dwCount + 64, 128);
+    auto listText = [&](DWORD dwBy, std::vector<std::string>& slOut) {
+        std::vector<char> buffer(static_cast<size_t>(dwRoom) * 64, '\0');
+        std::vector<char*> pointers(dwRoom + 1, nullptr);
+        for (DWORD i = 0; i < dwRoom; ++i)
+            pointers[i] = &buffer[static_cast<size_t>(i) * 64];
+        DWORD dwFound = 0;
+        if (StatusFailed(Call(D2xx().FT_ListDevices, static_cast<void*>(pointers.data()),
+                              static_cast<void*>(&dwFound), FT_LIST_ALL | dwBy)))
+            return false;
+        slOut.clear();
+        for (DWORD i = 0; i < std::min(dwFound, dwRoom); ++i)
+            slOut.push_back(FieldText(pointers[i], 64));
+        return true;
+    };
+    // Each list is a scan of its own: they belong together only when they agree in length.
+    for (int iTry = 0; iTry < 3; ++iTry) {
+        std::vector<std::string> slSerials, slDescriptions;
+        std::vector<DWORD> dwlLocations(dwRoom + 1, 0);
+        DWORD dwLocations = 0;
+        if (!listText(FT_OPEN_BY_SERIAL_NUMBER, slSerials) ||
+            (bDescriptions && !listText(FT_OPEN_BY_DESCRIPTION, slDescriptions)) ||
+            StatusFailed(Call(D2xx().FT_ListDevices, static_cast<void*>(dwlLocations.data()),
+                              static_cast<void*>(&dwLocations), FT_LIST_ALL | FT_OPEN_BY_LOCATION)))
+            return -1;
+        if (std::min(dwLocations, dwRoom) != slSerials.size() ||
+            (bDescriptions && slDescriptions.size() != slSerials.size()))
+            continue;
+        for (size_t i = 0; i < slSerials.size(); ++i) {
+            TFtdiDeviceInfoNode n{};
+            n.LocId = dwlLocations[i];
+            std::memcpy(n.SerialNumber, slSerials[i].data(),
+                        std::min(slSerials[i].size(), sizeof(n.SerialNumber)));
+            if (bDescriptions)
+                std::memcpy(n.Description, slDescriptions[i].data(),
+                            std::min(slDescriptions[i].size(), sizeof(n.Description)));
+            fList.push_back(n);
+        }
+        FiCount = static_cast<int32_t>(fList.size());
+        return FiCount;
+    }
+    FiLastError = 19; // FT_DEVICE_LIST_NOT_READY: the devices kept changing
+    return -1;
+}
+
 const TFtdiDeviceInfoNode& TFtdiD2xxDeviceList::Node(int32_t iIndex) const {
     if (iIndex < 0 || iIndex >= FiCount)
         throw Exception(Format(u"Invalid list index %d (%d)!", {iIndex, FiCount}));
@@ -365,6 +423,10 @@ bool TFtdiD2xx::SetSignal(EModemSignal eSignal, bool bState) {
     return CheckStatus(Call(fn, fhDevice));
 }
 
+bool TFtdiD2xx::SetLatencyTimer(uint8_t byMilliseconds) {
+    return CheckStatus(Call(D2xx().FT_SetLatencyTimer, fhDevice, byMilliseconds));
+}
+
 bool TFtdiD2xx::GetBitMode(uint8_t& byMode) {
     return CheckStatus(Call(D2xx().FT_GetBitMode, fhDevice, &byMode));
 }
@@ -429,13 +491,32 @@ void TEventThread::Execute() {
     if (!InitNotification())
         return;
     fiErrorCode = 0;
+    // Receive count of the last hand-over: a handler that left it unread is called again only
+    // after a wait, as it would have been every pass before.
+    DWORD dwHanded = 0;
     while (!fbTerminated) {
         try {
-            fWindowsEvent->WaitFor(50);
+            DWORD dwRx = 0, dwTx = 0, dwEvent = 0;
+            FT_STATUS st = FT_OK;
+            // The status is asked under the event's mutex, then waited on. The library signals
+            // under that mutex, and only when its event word (which FT_GetStatus clears) was
+            // empty: a signal given between a question and a wait made without the mutex is
+            // lost, and the data would wait out a whole period. The library takes no lock of its
+            // own while it signals, so holding the mutex through the call cannot deadlock.
+            bool bReady = fWindowsEvent->WaitUnless(
+                [&] {
+                    if (fbTerminated)
+                        return true;
+                    st = Call(D2xx().FT_GetStatus, fhDevice, &dwRx, &dwTx, &dwEvent);
+                    return st != FT_OK || (dwRx > 0 && dwRx != dwHanded);
+                },
+                50);
             if (fbTerminated)
                 break;
-            DWORD dwRx = 0, dwTx = 0, dwEvent = 0;
-            FT_STATUS st = Call(D2xx().FT_GetStatus, fhDevice, &dwRx, &dwTx, &dwEvent);
+            if (!bReady) {
+                dwHanded = 0;
+                continue;
+            }
             if (st != FT_OK) {
                 fiErrorCode = static_cast<int32_t>(st);
                 // The handle is gone after this, whatever the handler does: never loop again.
@@ -446,7 +527,8 @@ void TEventThread::Execute() {
                 }
                 break;
             }
-            if (dwRx > 0 && !Synchronize(&TEventThread::DoRxData))
+            dwHanded = dwRx;
+            if (!Synchronize(&TEventThread::DoRxData))
                 break;
         } catch (...) {
             HandleException(std::current_exception());

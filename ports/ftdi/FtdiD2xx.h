@@ -110,6 +110,11 @@ public:
     /// Reads the attached devices (loading the library first when needed; raises when it cannot).
     /// Returns the count, or -1 when the library fails to count them.
     int32_t Load();
+    /// Reads the attached devices from the library's name lists instead, which claim no device
+    /// and list the ones another program or the kernel holds with their names: serial numbers,
+    /// locations and, when `bDescriptions`, descriptions (type, id, flags and handle stay 0).
+    /// Returns the count, or -1 when the library fails to list them.
+    int32_t LoadNames(bool bDescriptions);
     int32_t Count() const { return FiCount; }
 
     /// The location of the first device whose serial number or description contains `sText`
@@ -176,6 +181,8 @@ public:
     bool Write(const std::string& sTxData);
     bool Write(TMemoryStream& msTxData);
     bool SetSignal(EModemSignal eSignal, bool bState);
+    /// How long the chip holds a short answer back before it sends it (1..255 ms; 16 by default).
+    bool SetLatencyTimer(uint8_t byMilliseconds);
     bool GetBitMode(uint8_t& byMode);
     bool SetBitMode(uint8_t byMask, uint8_t byMode);
     /// On success: type, product and vendor id, serial number and description; on failure the

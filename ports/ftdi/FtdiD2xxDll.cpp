@@ -13,6 +13,7 @@ TD2xxEntryPoints gD2xx;
 DynLib::TLibHandle ghD2xx = nullptr;
 bool gbKeepMapped = false;
 std::vector<std::string> gslFiles;
+std::string gsLoadError; // the loader's reason when no file loaded
 
 DynLib::TLibHandle LoadAnyFile() {
     for (const std::string& sFile : D2xxLibraryFiles()) {
@@ -20,13 +21,12 @@ DynLib::TLibHandle LoadAnyFile() {
         if (h != nullptr)
             return h;
     }
+    gsLoadError = DynLib::LastLoadError();
     return nullptr;
 }
 
-// The library is released once at program end, after every device object is gone.
-struct TUnloadAtExit {
-    ~TUnloadAtExit() { UnloadD2xxLibrary(); }
-} gUnloadAtExit;
+// Nothing releases the library at program end: its own thread may still be inside it then, and
+// unmapping its code under that thread crashed about one run in a thousand after the report.
 
 template <typename Fn> void Bind(DynLib::TLibHandle h, Fn& fn, const char* sName) {
     fn = reinterpret_cast<Fn>(DynLib::GetProcAddress(h, sName));
@@ -45,28 +45,24 @@ std::vector<std::string> D2xxLibraryFiles() {
 }
 
 void SetD2xxLibraryFiles(std::vector<std::string> slFiles) {
+    // A library loaded under other names no longer stands for the ones asked for.
+    if (slFiles != gslFiles)
+        UnloadD2xxLibrary();
     gslFiles = std::move(slFiles);
 }
 
 bool ProbeD2xxLibrary() {
-    DynLib::TLibHandle h = LoadAnyFile();
-    if (h == nullptr)
-        return false;
-    // The reference is this probe's own; it goes whatever the library does.
-    struct TRelease {
-        DynLib::TLibHandle h;
-        ~TRelease() { DynLib::FreeLibrary(h); }
-    } release{h};
-    TFT_GetLibraryVersion fnVersion = nullptr;
-    Bind(h, fnVersion, "FT_GetLibraryVersion");
-    if (fnVersion == nullptr)
-        return false;
-    DWORD dwVersion = 0;
-    try {
-        return fnVersion(&dwVersion) == FT_OK && dwVersion >= MinLibraryVersion;
-    } catch (...) {
-        return false;
+    // Loaded for good by the first question: a load and unload only to ask cost a run up to
+    // 100 ms, the library's exit-time clean-up waiting out its own thread.
+    if (!D2xxLibraryLoaded()) {
+        try {
+            LoadD2xxLibrary();
+        } catch (const SysUtils::Exception&) {
+            return false;
+        }
     }
+    DWORD dwVersion = 0;
+    return Call(gD2xx.FT_GetLibraryVersion, &dwVersion) == FT_OK && dwVersion >= MinLibraryVersion;
 }
 
 std::u16string D2xxLibraryHint() {
@@ -74,13 +70,12 @@ std::u16string D2xxLibraryHint() {
     for (const std::string& sFile : D2xxLibraryFiles())
         sFiles += (sFiles.empty() ? "" : ", ") + sFile;
     std::string sHint;
-    if (DynLib::TLibHandle h = LoadAnyFile()) {
-        DynLib::FreeLibrary(h);
+    ProbeD2xxLibrary();
+    if (!D2xxLibraryLoaded())
+        sHint = "dlopen " + sFiles + ": " + gsLoadError;
+    else
         sHint = "dlopen " + sFiles + ": loaded, but older than 1.4.0 or without " +
                 "FT_GetLibraryVersion";
-    } else {
-        sHint = "dlopen " + sFiles + ": " + DynLib::LastLoadError();
-    }
     const char* sPath = std::getenv("LD_LIBRARY_PATH");
     sHint += "; LD_LIBRARY_PATH=" + std::string(sPath != nullptr ? sPath : "") +
              "; install FTDI's D2XX library: see docs/ftdi.md";

@@ -19,12 +19,18 @@ using FT_STATUS = uint32_t;
 using FT_HANDLE = void*;
 
 constexpr FT_STATUS FT_OK = 0;
+constexpr FT_STATUS FT_DEVICE_NOT_FOUND = 2;
+/// What an open answers for a device that another program or a kernel driver holds.
+constexpr FT_STATUS FT_DEVICE_NOT_OPENED = 3;
 /// What an entry the library does not export answers instead of being called.
 constexpr FT_STATUS FT_NOT_SUPPORTED = 17;
 
 constexpr DWORD FT_OPEN_BY_SERIAL_NUMBER = 1;
 constexpr DWORD FT_OPEN_BY_DESCRIPTION = 2;
 constexpr DWORD FT_OPEN_BY_LOCATION = 4;
+/// FT_ListDevices: the count alone (no device is opened), or a list of all devices.
+constexpr DWORD FT_LIST_NUMBER_ONLY = 0x80000000;
+constexpr DWORD FT_LIST_ALL = 0x20000000;
 /// Device list flag: the device is open (held by some process or by a kernel driver).
 constexpr DWORD FT_FLAGS_OPENED = 1;
 
@@ -143,8 +149,8 @@ template <typename Fn, typename... Args> FT_STATUS Call(Fn fn, Args... args) {
 }
 
 /// True when a usable library is installed: it loads, exports FT_GetLibraryVersion, and reports
-/// MinLibraryVersion or later. Takes and drops a reference of its own, leaving the binding as it
-/// was; never raises.
+/// MinLibraryVersion or later. Loads the binding when it is not loaded yet (and keeps it, usable
+/// or not); never raises.
 bool ProbeD2xxLibrary();
 /// Loads the library and fills the table in order, a missing name leaving its entry empty.
 /// Raises SysUtils::Exception "File \"libftd2xx.so\" not found!" when it cannot be loaded;
@@ -155,8 +161,9 @@ bool D2xxLibraryLoaded();
 /// Why the library is not usable, for the user: the files looked for with the loader's reason
 /// (or that the one found is too old), the LD_LIBRARY_PATH in force and where the docs are.
 std::u16string D2xxLibraryHint();
-/// Releases the library at program end and empties the table, so that a late call answers
-/// FT_NOT_SUPPORTED instead of jumping into a library that is gone.
+/// Releases the library and empties the table, so that a late call answers FT_NOT_SUPPORTED
+/// instead of jumping into a library that is gone. Only for tests that switch libraries: the
+/// program never releases it, since the library's own thread may still run inside it.
 void UnloadD2xxLibrary();
 /// A device stayed open inside the library (it refused the close): its threads may still run,
 /// so the release at program end forgets the library without unmapping it.
@@ -165,7 +172,7 @@ void KeepD2xxLibraryMapped();
 /// The file names tried in order, first to load wins: "libftd2xx.so", then "libftd2xx.so.1".
 std::vector<std::string> D2xxLibraryFiles();
 /// Replaces the file names (for tests, which load a simulator by its path); an empty list
-/// restores the real ones.
+/// restores the real ones. A library loaded under other names is released first.
 void SetD2xxLibraryFiles(std::vector<std::string> slFiles);
 
 } // namespace FtdiD2xxDll

@@ -116,36 +116,49 @@ void TFtdiDetector::ClearDeviceList() {
     fDeviceList.reset();
 }
 
-bool TFtdiDetector::EnsureDeviceList() {
-    if (fDeviceList) {
-        if (fDeviceList->Count() > 0)
-            return true;
-        return fDeviceList->Load() > 0;
+bool TFtdiDetector::EnsureDeviceList(const std::u16string& sName) {
+    if (!fDeviceList) {
+        if (!TFtdiD2xxBase::Available()) {
+            FsErrorText = u"No FTDI driver not found!";
+            return false;
+        }
+        fDeviceList = std::make_unique<TFtdiD2xxDeviceList>();
+    } else if (fDeviceList->Count() > 0 && (fbDescriptions || sName.rfind(u"DS:", 0) != 0)) {
+        return true;
     }
-    if (!TFtdiD2xxBase::Available()) {
-        FsErrorText = u"No FTDI driver not found!";
-        return false;
+    // The "USB" form needs only to know that some device is there; counting opens none.
+    if (sName.rfind(u"SN:", 0) != 0 && sName.rfind(u"DS:", 0) != 0) {
+        FtdiD2xxDll::DWORD dwCount = 0;
+        if (FtdiD2xxDll::Call(FtdiD2xxDll::D2xx().FT_ListDevices, static_cast<void*>(&dwCount),
+                              static_cast<void*>(nullptr),
+                              FtdiD2xxDll::FT_LIST_NUMBER_ONLY) != FtdiD2xxDll::FT_OK)
+            return fDeviceList->LoadNames(false) > 0; // keeps the library's status
+        return dwCount > 0;
     }
-    fDeviceList = std::make_unique<TFtdiD2xxDeviceList>();
-    return fDeviceList->Load() > 0;
+    fbDescriptions = sName.rfind(u"DS:", 0) == 0;
+    return fDeviceList->LoadNames(fbDescriptions) > 0;
 }
 
-bool TFtdiDetector::HeldDeviceListed() const {
-    if (!fDeviceList)
-        return false;
-    for (int32_t i = 0; i < fDeviceList->Count(); ++i)
-        if ((fDeviceList->Flags(i) & FtdiD2xxDll::FT_FLAGS_OPENED) != 0 &&
-            fDeviceList->SerialNumber(i).empty() && fDeviceList->Description(i).empty())
-            return true;
-    return false;
+std::string TFtdiDetector::SerialNumberAt(uint32_t dwLocId) {
+    TFtdiD2xxDeviceList list;
+    try {
+        for (int32_t i = 0; i < list.LoadNames(false); ++i)
+            if (list.LocId(i) == dwLocId)
+                return list.SerialNumber(i);
+    } catch (const SysUtils::Exception&) {
+    }
+    return {};
 }
 
 bool TFtdiDetector::Find(const std::u16string& sName) {
     FdwUsbLocationId = InvalidLocationId;
-    if (!EnsureDeviceList()) {
+    FbAbsent = false;
+    if (!EnsureDeviceList(sName)) {
         // Without a list the driver was missing and the text says so already.
-        if (fDeviceList)
+        if (fDeviceList) {
             FsErrorText = u"No FTDI devices available!";
+            FbAbsent = true;
+        }
         return false;
     }
     if (sName.rfind(u"USB", 0) == 0) {
@@ -157,17 +170,38 @@ bool TFtdiDetector::Find(const std::u16string& sName) {
             return false;
         }
         FsDeviceIndication = sName;
+        FdwOpenFlag = FtdiD2xxDll::FT_OPEN_BY_LOCATION;
+        FsOpenText = SysUtils::TextToBytes(TFtdiD2xxBase::UsbPortId(FdwUsbLocationId));
+        FsSerialNumber.clear();
         return true;
     }
     bool bSerial = sName.rfind(u"SN:", 0) == 0;
     if (bSerial || sName.rfind(u"DS:", 0) == 0) {
         std::string sValue;
-        if (TryTextToBytes(IdentificationValue(sName), sValue))
-            FdwUsbLocationId =
-                fDeviceList->GetLocIdFor(bSerial ? eiSerialNr : eiDescription, sValue);
-        if (FdwUsbLocationId == InvalidLocationId) {
+        int32_t iFound = -1;
+        if (TryTextToBytes(IdentificationValue(sName), sValue) && !sValue.empty())
+            for (int32_t i = 0; i < fDeviceList->Count() && iFound < 0; ++i)
+                if ((bSerial ? fDeviceList->SerialNumber(i) : fDeviceList->Description(i))
+                        .find(sValue) != std::string::npos)
+                    iFound = i;
+        if (iFound < 0) {
             FsErrorText = Format(u"No FTDI device found for [%s]", {sName});
+            FbAbsent = true;
             return false;
+        }
+        FdwUsbLocationId = fDeviceList->LocId(iFound);
+        FsSerialNumber = fDeviceList->SerialNumber(iFound);
+        // By its full serial number the library claims the match alone; a serial number that two
+        // devices share (or none) could open the wrong one, the location cannot.
+        int iSame = 0;
+        for (int32_t i = 0; i < fDeviceList->Count(); ++i)
+            iSame += fDeviceList->SerialNumber(i) == FsSerialNumber;
+        if (!FsSerialNumber.empty() && iSame == 1) {
+            FdwOpenFlag = FtdiD2xxDll::FT_OPEN_BY_SERIAL_NUMBER;
+            FsOpenText = FsSerialNumber;
+        } else {
+            FdwOpenFlag = FtdiD2xxDll::FT_OPEN_BY_LOCATION;
+            FsOpenText = SysUtils::TextToBytes(TFtdiD2xxBase::UsbPortId(FdwUsbLocationId));
         }
         FsDeviceIndication = Format(u"USB%.4x [%s]", {FdwUsbLocationId, sName});
         return true;

@@ -6,6 +6,7 @@
 #include "ports/PortBase.h"
 #include "ports/ftdi/FtdiD2xx.h"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -30,12 +31,19 @@ protected:
     std::string TakeStaleInput() override;
 
 public:
-    /// Reads [DEVICE] Port, Bitrate, DataBits, Parity, StopBit and FlowControl. Raises EMsg
-    /// "No port defined!" (0xF20114) or the finder's text (0xF2010A).
+    /// Reads [DEVICE] Port, Bitrate, DataBits, Parity, StopBit, FlowControl, BusyWait and
+    /// FindWait. Raises EMsg "No port defined!" (0xF20114), the finder's text (0xF2010A) or a
+    /// wait setting's (0xF20115). With FindWait a device not attached yet is looked for again
+    /// until it appears or the time runs out.
     void Init(const IniFiles::TMemIniFile& aMemIni) override;
+    /// Raises EMsg 0xF20115 when [DEVICE] BusyWait or FindWait is set to anything but an integer
+    /// of at least 0 (milliseconds), so that a configuration can be refused as it is loaded.
+    static void CheckWaitSettings(const IniFiles::TMemIniFile& aMemIni);
     bool Active() override;
-    /// Opens by location; a failed step raises its EMsg (0xF2020D..0xF20210, 0xF20214) with the
-    /// device closed again.
+    /// Opens the found device (by its full serial number, else its location) and sets its
+    /// latency timer to 1 ms. An open refused as busy is tried again for BusyWait ms, one that
+    /// finds no device until FindWait has passed since Init. A failed step raises its EMsg
+    /// (0xF2020D..0xF20210, 0xF20214) with the device closed again.
     void Open() override;
     /// Closes the device (which may raise "Device closing failed!", then without OnClosed), then
     /// fires OnClosed.
@@ -56,12 +64,21 @@ private:
     void DoFtdiRxData(TObject* Sender);
     /// The device's OnError: logs the library status that closed it and fires OnError.
     void DoFtdiError();
+    /// OpenEx, tried again while the device is busy or not there yet, as the waits allow.
+    FtdiD2xx::EDeviceOpenSteps OpenWithWaits();
+    /// Who holds the device, as the kernel sees it, with its serial number and location.
     void HintHeldDevice();
 
     std::unique_ptr<FtdiD2xx::TFtdiD2xx> fFtdi;
     uint32_t fdwUsbId = 0;
     std::u16string fsPortId;
-    bool fbHeldDeviceListed = false; // seen by Init, so that a failed open can name the cause
+    // How Open names the device to the library, and its serial number for messages.
+    uint32_t fdwOpenFlag = 0;
+    std::string fsOpenText;
+    std::string fsSerialNumber;
+    int32_t fiBusyWait = 2000;
+    int32_t fiFindWait = 0;
+    std::chrono::steady_clock::time_point fFindStart;
 };
 
 } // namespace PortFtdi

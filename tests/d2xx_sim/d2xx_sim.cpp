@@ -3,7 +3,8 @@
 //   device <loc> <type> <serial|-> <description...>   an attached device; loc and type in hex
 //   reply <hex request|*> <hex response> after a write of exactly that request (any with *), the
 //                                       response waits in the receive queue
-//   fail <FT_Name> <status> [afterwrite] that call answers the status (from the first write on)
+//   fail <FT_Name> <status> [afterwrite|<n>] that call answers the status (from the first write on,
+//                                       or only its first n times)
 // Calls on devices are recorded one per line ("FT_SetDtr", "FT_SetBitMode 11 20", ...; a call
 // made to fail as "<name> failed <status>"), in memory and, when D2XXSIM_LOG names a file,
 // appended to it.
@@ -73,6 +74,7 @@ struct Device {
 struct Failure {
     FT_STATUS status;
     bool afterWrite;
+    int times = -1; // how many calls still fail; -1 for all
 };
 
 struct State {
@@ -119,8 +121,10 @@ void Log(State& s, const std::string& line) {
 /// The status a call must answer when the test made it fail, else FT_OK.
 FT_STATUS Injected(State& s, const char* name) {
     auto it = s.failures.find(name);
-    if (it == s.failures.end() || (it->second.afterWrite && !s.written))
+    if (it == s.failures.end() || (it->second.afterWrite && !s.written) || it->second.times == 0)
         return FT_OK;
+    if (it->second.times > 0)
+        --it->second.times;
     return it->second.status;
 }
 
@@ -182,7 +186,8 @@ void Configure(State& s, const std::string& text) {
             std::string name, status, when;
             in >> name >> status >> when;
             s.failures[name] = {static_cast<FT_STATUS>(std::stoul(status, nullptr, 0)),
-                                when == "afterwrite"};
+                                when == "afterwrite",
+                                !when.empty() && when != "afterwrite" ? std::stoi(when) : -1};
         }
     }
 }
@@ -294,6 +299,33 @@ SIM_EXPORT FT_STATUS FT_GetDeviceInfoList(Node* pDest, DWORD* lpdwNumDevs) {
         pDest[i].ftHandle = d.open ? &d : nullptr;
     }
     *lpdwNumDevs = n;
+    return FT_OK;
+}
+
+// The name lists: the count alone, or every device's serial number, description or location
+// (held devices too, as the real library lists them), written without regard to the room given.
+SIM_EXPORT FT_STATUS FT_ListDevices(void* pArg1, void* pArg2, DWORD Flags) {
+    constexpr DWORD NumberOnly = 0x80000000, All = 0x20000000;
+    State& s = S();
+    std::lock_guard<std::mutex> g(s.m);
+    if (FT_STATUS st = Injected(s, "FT_ListDevices"))
+        return st;
+    DWORD n = static_cast<DWORD>(s.devices.size());
+    if (Flags == NumberOnly) {
+        *static_cast<DWORD*>(pArg1) = n;
+        return FT_OK;
+    }
+    if ((Flags & All) == 0)
+        return FT_INVALID_PARAMETER;
+    for (DWORD i = 0; i < n; ++i) {
+        const Device& d = s.devices[i];
+        if ((Flags & 4) != 0)
+            static_cast<DWORD*>(pArg1)[i] = d.loc;
+        else
+            std::snprintf(static_cast<char**>(pArg1)[i], 64, "%s",
+                          ((Flags & 2) != 0 ? d.description : d.serial).c_str());
+    }
+    *static_cast<DWORD*>(pArg2) = n;
     return FT_OK;
 }
 
@@ -458,6 +490,13 @@ SIM_LINE(FT_ClrRts)
 SIM_EXPORT FT_STATUS FT_SetBitMode(FT_HANDLE h, UCHAR mask, UCHAR mode) {
     return OnDevice("FT_SetBitMode", h, [=](State& s, Device&) {
         Log(s, "FT_SetBitMode " + Hex(&mask, 1) + " " + Hex(&mode, 1));
+        return FT_OK;
+    });
+}
+
+SIM_EXPORT FT_STATUS FT_SetLatencyTimer(FT_HANDLE h, UCHAR ms) {
+    return OnDevice("FT_SetLatencyTimer", h, [=](State& s, Device&) {
+        Log(s, "FT_SetLatencyTimer " + std::to_string(ms));
         return FT_OK;
     });
 }

@@ -54,11 +54,15 @@ protected:
 };
 
 TEST_F(FtdiEndToEnd, SucceedsByLocationSerialNumberAndDescription) {
+    // A serial number found in the list names the device alone: it is opened by it.
     for (const char* port : {"USB2111", "SN:FT1234", "DS:\"RS232 A\""}) {
         auto r = Run(std::string(kDevices) + kReply, {std::string("+FTDI=") + port});
         EXPECT_EQ(r.ExitCode, 0) << port << "\n" << r.Stderr;
         EXPECT_TRUE(r.HasLine("Info:  Done successfully")) << r.Stderr;
-        EXPECT_EQ(Calls().rfind("FT_OpenEx loc=2111\nFT_ResetDevice\nFT_SetBaudRate 19200\n", 0),
+        EXPECT_EQ(Calls().rfind(std::string("FT_OpenEx ") +
+                                    (port[0] == 'U' ? "loc=2111" : "sn=FT1234AB") +
+                                    "\nFT_ResetDevice\nFT_SetBaudRate 19200\n",
+                                0),
                   0u)
             << Calls();
     }
@@ -74,6 +78,7 @@ TEST_F(FtdiEndToEnd, StatementsReachTheDeviceInOrder) {
                        "FT_SetBaudRate 19200\n"
                        "FT_SetDataCharacteristics 7 2 2\n"
                        "FT_SetFlowControl 0100 11 13\n"
+                       "FT_SetLatencyTimer 1\n"
                        "FT_SetDtr\n"
                        "FT_ClrRts\n"
                        "FT_SetBitMode 11 20\n"
@@ -123,9 +128,9 @@ TEST_F(FtdiEndToEnd, BadIdentificationsEndWith68) {
         {kDevices, "usb0111", "Fatal: Unknown port identification: usb0111 ID: F2010A:0"},
         {kDevices, "USB", "Fatal: No FTDI device found at USB ID: F2010A:0"},
         {"", "USB0111", "Fatal: No FTDI devices available! ID: F2010A:0"},
-        {std::string(kDevices) + "fail FT_CreateDeviceInfoList 18\n", "SN:FT1234",
+        {std::string(kDevices) + "fail FT_ListDevices 18\n", "SN:FT1234",
          "Hint:  The D2XX library could not list the devices: FT_OTHER_ERROR (18)"},
-        {std::string(kDevices) + "fail FT_CreateDeviceInfoList 18\n", "SN:FT1234",
+        {std::string(kDevices) + "fail FT_ListDevices 18\n", "SN:FT1234",
          "Fatal: No FTDI devices available! ID: F2010A:18"},
         {std::string("version 00010300\n") + kDevices, "USB0111",
          "Fatal: No FTDI driver not found! ID: F2010A:0"},

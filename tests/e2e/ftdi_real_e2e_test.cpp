@@ -6,8 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 using RunTelvik::RunHeadless;
 using RunTelvik::TResult;
@@ -26,9 +29,20 @@ protected:
     void SetUp() override {
         if (std::string(TELVIK_D2XX_REAL_DIR).empty())
             GTEST_SKIP() << "the vendor's D2XX library was not fetched into the build tree";
-        ini = dir.Write("job.ini", "[DEVICE]\nName=FTDI\n"
-                                   "[TELEGRAM]\nStart=\\02\nEnd=\\03\nSend=A\nResponse=OK\n"
-                                   "Timeout=5000\n");
+        ini = Job("");
+    }
+    /// The job file, with `sDevice` added to its [DEVICE] section.
+    std::string Job(const std::string& sDevice) {
+        return dir.Write("job.ini", "[DEVICE]\nName=FTDI\n" + sDevice +
+                                        "[TELEGRAM]\nStart=\\02\nEnd=\\03\nSend=A\nResponse=OK\n"
+                                        "Timeout=5000\n");
+    }
+    /// The environment of a run on the emulated bus of `cfg`: the kernel's view of it included.
+    std::map<std::string, std::string> Env(const std::string& cfg) const {
+        return {{"LD_LIBRARY_PATH", TELVIK_D2XX_REAL_DIR},
+                {"FTDIEMU_CONFIG", cfg},
+                {"FTDIEMU_TRACE", trace},
+                {"TELVIK_SYSFS", cfg + ".root/sys"}};
     }
     TResult Run(const std::string& sEmu, std::vector<std::string> args,
                 std::map<std::string, std::string> env = {}) {
@@ -36,9 +50,7 @@ protected:
         trace = dir.Path() + "/trace.txt";
         std::remove(trace.c_str());
         args.insert(args.begin(), "+CFG=" + ini);
-        env.insert({{"LD_LIBRARY_PATH", TELVIK_D2XX_REAL_DIR},
-                    {"FTDIEMU_CONFIG", cfg},
-                    {"FTDIEMU_TRACE", trace}});
+        env.merge(Env(cfg));
         return RunHeadless(args, env);
     }
     /// The trace lines of one device ("bus.address"), without that prefix.
@@ -103,16 +115,39 @@ TEST_F(FtdiRealLibrary, UnplugDuringTheWaitEndsAtOnceWithItsCause) {
     EXPECT_EQ(t.substr(t.find("unplug")), "unplug\n") << t;
 }
 
-TEST_F(FtdiRealLibrary, HeldDeviceGetsItsHint) {
+TEST_F(FtdiRealLibrary, HeldDeviceIsTriedForBusyWaitThenNamedWithItsHolder) {
+    // The name lists show a device the kernel driver holds, so every form finds it; its open is
+    // refused as busy until BusyWait runs out, and only then is the holder named.
     const std::string held = "device 232R 1 7 FT1234AB USB <-> Serial\nheld 1 7\n";
-    for (const char* port : {"SN:FT1234", "DS:Serial", "USB0107"}) {
-        auto r = Run(held, {std::string("+FTDI=") + port});
-        EXPECT_EQ(r.ExitCode, port[0] == 'U' ? 67 : 68) << port << "\n" << r.Stderr;
-        EXPECT_TRUE(r.HasLine("Hint:  An FTDI device is held by another program or by the kernel "
-                              "driver ftdi_sio; release it as docs/ftdi.md describes"))
-            << port << "\n"
+    struct {
+        const char* port;
+        int busyWait;
+    } cases[] = {{"SN:FT1234", 300}, {"DS:Serial", 300}, {"USB0107", 0}};
+    for (const auto& c : cases) {
+        ini = Job("BusyWait=" + std::to_string(c.busyWait) + "\n");
+        auto r = Run(held, {std::string("+FTDI=") + c.port});
+        EXPECT_EQ(r.ExitCode, 67) << c.port << "\n" << r.Stderr;
+        EXPECT_GE(r.Seconds, c.busyWait / 1000.0) << c.port;
+        EXPECT_EQ(
+            r.HasLine(std::string("Error: FTDI device ") +
+                      (c.port[0] == 'U' ? "USB0107" : "USB0107 [" + std::string(c.port) + "]") +
+                      " still busy after BusyWait 300 ms: FT_DEVICE_NOT_OPENED (3)"),
+            c.busyWait > 0)
+            << c.port << "\n"
+            << r.Stderr;
+        EXPECT_TRUE(r.HasLine("Hint:  FTDI device FT1234AB at USB0107 is held by the kernel driver "
+                              "ftdi_sio; release it as docs/ftdi.md describes"))
+            << c.port << "\n"
             << r.Stderr;
     }
+    // Unplugged while it is tried again: the wait ends at once and says why.
+    ini = Job("BusyWait=5000\n");
+    auto r = Run(held + "gone 1 7 300\n", {"+FTDI=SN:FT1234"});
+    EXPECT_EQ(r.ExitCode, 67) << r.Stderr;
+    EXPECT_LT(r.Seconds, 3.0);
+    EXPECT_TRUE(r.HasLine("Error: FTDI device USB0107 [SN:FT1234] went away while it was busy: "
+                          "FT_DEVICE_NOT_FOUND (2)"))
+        << r.Stderr;
 }
 
 TEST_F(FtdiRealLibrary, ListFailureNamesTheLibraryStatus) {
@@ -124,6 +159,123 @@ TEST_F(FtdiRealLibrary, ListFailureNamesTheLibraryStatus) {
         r.HasLine("Hint:  The D2XX library could not list the devices: FT_OTHER_ERROR (18)"))
         << r.Stderr;
     EXPECT_TRUE(r.HasLine("Fatal: No FTDI devices available! ID: F2010A:18")) << r.Stderr;
+}
+
+// Stations on one PC, each on its own device, started together round after round: nobody's
+// search or open may touch another's device.
+TEST_F(FtdiRealLibrary, ThreeStationsTogetherNeverDisturbEachOther) {
+    constexpr int kRounds = 30;
+    std::string cfg = dir.Write("emu.txt", kDevices);
+    trace = dir.Path() + "/trace.txt";
+    const std::string ports[] = {"SN:FT1234", "DS:FT230X", "USB0203"};
+    int failed = 0;
+    double slowest = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        TResult results[3];
+        std::thread stations[3];
+        for (int i = 0; i < 3; ++i)
+            stations[i] = std::thread([&, i] {
+                results[i] = RunHeadless({"+CFG=" + ini, "+FTDI=" + ports[i]}, Env(cfg));
+            });
+        for (auto& t : stations)
+            t.join();
+        for (const auto& r : results) {
+            failed += r.ExitCode != 0;
+            slowest = std::max(slowest, r.Seconds);
+            EXPECT_EQ(r.ExitCode, 0) << "round " << round << "\n" << r.Stderr;
+        }
+    }
+    EXPECT_EQ(failed, 0);
+    // Each device was claimed by its own station alone, once a round.
+    for (const char* device : {"1.7", "1.9", "2.3"}) {
+        size_t claims = 0;
+        for (const auto& l : Trace(device))
+            claims += l.rfind("claim", 0) == 0;
+        EXPECT_EQ(claims, static_cast<size_t>(kRounds)) << device;
+    }
+    std::cout << "[ figures  ] " << 3 * kRounds << " runs of three stations together: " << failed
+              << " failed, slowest " << slowest << " s\n";
+}
+
+// A neighbour that keeps building the full device list claims every idle device for a moment:
+// the busy open is tried again, so no run fails.
+TEST_F(FtdiRealLibrary, ListBuildingNeighbourFailsNoRun) {
+    std::string cfg = dir.Write("emu.txt", kDevices);
+    trace = dir.Path() + "/trace.txt";
+    std::string env;
+    for (const auto& [k, v] : Env(cfg))
+        env += k + "='" + v + "' ";
+    std::thread neighbour([&] {
+        std::string cmd = "env " + env + D2XX_LISTER + " 4 >" + dir.Path() + "/lists.txt";
+        EXPECT_EQ(std::system(cmd.c_str()), 0);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    int failed = 0, retried = 0;
+    for (int i = 0; i < 20; ++i) {
+        auto r = RunHeadless({"+CFG=" + ini, "+FTDI=SN:FT1234"}, Env(cfg));
+        failed += r.ExitCode != 0;
+        retried +=
+            r.Stderr.find("busy (FT_DEVICE_NOT_OPENED (3)): trying again") != std::string::npos;
+        EXPECT_EQ(r.ExitCode, 0) << r.Stderr;
+    }
+    neighbour.join();
+    std::ifstream lists(dir.Path() + "/lists.txt");
+    long built = 0;
+    lists >> built;
+    EXPECT_GT(built, 3); // the neighbour was at work all along
+    std::cout << "[ figures  ] 20 runs beside a neighbour that built " << built
+              << " full lists: " << failed << " failed, " << retried << " retried a busy open\n";
+}
+
+TEST_F(FtdiRealLibrary, LateDeviceIsFoundWithFindWait) {
+    std::string cfg = dir.Write("emu.txt", std::string(kDevices) + "late 1 7 600\nlate 2 3 600\n");
+    trace = dir.Path() + "/trace.txt";
+    // Without FindWait the absent device fails the run at once, as it always did.
+    auto now = RunHeadless({"+CFG=" + ini, "+FTDI=SN:FT1234"}, Env(cfg));
+    EXPECT_EQ(now.ExitCode, 68) << now.Stderr;
+    EXPECT_TRUE(now.HasLine("Fatal: No FTDI device found for [SN:FT1234] ID: F2010A:0"))
+        << now.Stderr;
+    // With it, the finder (by serial number) and the open (by location) wait for the plug.
+    ini = Job("FindWait=5000\n");
+    TResult late[2];
+    std::thread a([&] { late[0] = RunHeadless({"+CFG=" + ini, "+FTDI=SN:FT1234"}, Env(cfg)); });
+    std::thread b([&] { late[1] = RunHeadless({"+CFG=" + ini, "+FTDI=USB0203"}, Env(cfg)); });
+    a.join();
+    b.join();
+    for (const auto& r : late)
+        EXPECT_EQ(r.ExitCode, 0) << r.Stderr;
+    EXPECT_NE(late[0].Stderr.find("Debug: No FTDI device for SN:FT1234 yet: looking again"),
+              std::string::npos)
+        << late[0].Stderr;
+    EXPECT_NE(late[1].Stderr.find("Debug: No FTDI device at USB0203 yet (FT_DEVICE_NOT_FOUND (2))"),
+              std::string::npos)
+        << late[1].Stderr;
+    // Waits that are no number of milliseconds fail the configuration step.
+    for (const char* bad : {"FindWait=-1", "BusyWait=soon", "BusyWait=1.5"}) {
+        ini = Job(std::string(bad) + "\n");
+        auto r = RunHeadless({"+CFG=" + ini, "+FTDI=SN:FT1234"}, Env(cfg));
+        EXPECT_EQ(r.ExitCode, 91) << bad << "\n" << r.Stderr;
+        std::string key(bad, std::string(bad).find('='));
+        std::string value = std::string(bad).substr(key.size() + 1);
+        EXPECT_TRUE(r.HasLine("Fatal: Invalid [DEVICE] " + key + " \"" + value +
+                              "\": an integer of at least 0 (ms) is needed! ID: F20115:0"))
+            << r.Stderr;
+    }
+}
+
+// The kernel ends a claim with its holder: a killed run leaves its device free for the next.
+TEST_F(FtdiRealLibrary, KilledRunLeavesItsDeviceFree) {
+    std::string cfg = dir.Write("emu.txt", kDevices);
+    trace = dir.Path() + "/trace.txt";
+    auto killed = RunHeadless({"+CFG=" + ini, "+FTDI=SN:FT1234", "+Initial=W=5000"}, Env(cfg), 20,
+                              [](const std::string& sStderr, int iGroup) {
+                                  if (sStderr.find("Run initial instruction") != std::string::npos)
+                                      kill(-iGroup, SIGKILL);
+                              });
+    EXPECT_EQ(killed.ExitCode, -1);
+    ini = Job("BusyWait=0\n");
+    auto next = RunHeadless({"+CFG=" + ini, "+FTDI=SN:FT1234"}, Env(cfg));
+    EXPECT_EQ(next.ExitCode, 0) << next.Stderr;
 }
 
 } // namespace

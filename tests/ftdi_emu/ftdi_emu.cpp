@@ -7,12 +7,20 @@
 // Control file (FTDIEMU_CONFIG), one statement a line, '#' starts a comment:
 //   device CHIP BUS ADDR SERIAL DESCRIPTION...   CHIP is 232R, X or 232H
 //   held BUS ADDR                 the device is bound to the kernel driver (claim gives EBUSY)
+//   late BUS ADDR MS              the device is plugged in MS ms after the bus came up
+//   gone BUS ADDR MS              the device is unplugged MS ms after the bus came up
 //   reply HEXOUT HEXIN            once the bytes written contain HEXOUT, HEXIN is received
 //   modem MS HEXBYTE              MS ms after the first write the modem status becomes HEXBYTE
 //   unplug MS                     MS ms after the first write every device is unplugged
 // Trace (FTDIEMU_TRACE): every control request ("ctl"), bulk OUT ("out"), bulk IN that carries
 // data ("in"; the status-only packets sent every latency period are left out), interface claim,
 // reset and unplug, in order.
+//
+// The bus is shared by every process that uses the same control file, as the kernel shares it:
+// the generated tree is built once (under a lock, again only when the control file changed), an
+// interface claim is an open-file-description lock on a per-device file, so that it refuses every
+// other claimer and vanishes with its holder (closed or killed), and the interface's driver link
+// in sysfs names "usbfs" while it is claimed and "ftdi_sio" while the kernel driver holds it.
 
 #include <cerrno>
 #include <cstdarg>
@@ -23,6 +31,8 @@
 #include <deque>
 #include <dirent.h>
 #include <fcntl.h>
+#include <filesystem>
+#include <linux/netlink.h>
 #include <linux/usbdevice_fs.h>
 #include <map>
 #include <mutex>
@@ -31,7 +41,9 @@
 #include <pthread.h>
 #include <string>
 #include <sys/eventfd.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
 #include <time.h>
@@ -46,6 +58,10 @@ int __real_poll(pollfd* fds, nfds_t n, int timeout);
 int __real_stat(const char* path, struct stat* st);
 DIR* __real_opendir(const char* path);
 FILE* __real_fopen(const char* path, const char* mode);
+int __real_socket(int domain, int type, int protocol);
+int __real_bind(int fd, const sockaddr* addr, socklen_t len);
+int __real_setsockopt(int fd, int level, int name, const void* value, socklen_t len);
+ssize_t __real_recvmsg(int fd, msghdr* msg, int flags);
 }
 
 namespace {
@@ -68,7 +84,11 @@ struct TDevice {
     int bus, addr;
     std::string serial, desc;
     bool held = false, unplugged = false;
+    long lateMs = -1; // plugged in this long after the bus came up; -1: from the start
+    long goneMs = -1; // unplugged this long after the bus came up; -1: never
+    bool announced = false;
     int fd = -1;
+    int claimFd = -1; // holds this process's claim while it lasts
     uint8_t modem = 0x01, line = 0x60, latency = 16;
     uint8_t pins = 0; // CBUS levels driven in bit-bang mode
     std::string rxQueue, txSeen;
@@ -94,9 +114,15 @@ struct TState {
     timespec firstWrite{};
     bool written = false;
     std::string root;
+    long busUpMs = 0; // CLOCK_MONOTONIC (shared by every process) when the tree was built
     FILE* trace = nullptr;
     std::thread ticker;
     bool tickerStop = false;
+    // The kernel's hotplug messages: the library's netlink socket stands in as an eventfd.
+    int uevents = -1;
+    std::deque<std::string> pendingUevents;
+    std::thread plugger;
+    bool pluggerStop = false;
 };
 TState& S() {
     // In the library's own memory, so that nothing of it is left once the library is unloaded.
@@ -211,30 +237,141 @@ std::vector<uint16_t> EepromImage(const TDevice& d) {
     return w;
 }
 
-void BuildTree() {
+long NowMs() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+std::string InterfaceDir(const TDevice& d) {
+    return d.sysDir + ":1.0";
+}
+
+std::string ClaimFile(const TDevice& d) {
+    return S().root + "/claims/" + std::to_string(d.bus) + "-" + std::to_string(d.addr);
+}
+
+// The tree's lock: builders, pluggers and driver-link keepers of all processes take turns.
+struct TTreeLock {
+    int fd;
+    TTreeLock()
+        : fd(__real_open((S().root + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
+        if (fd >= 0)
+            flock(fd, LOCK_EX);
+    }
+    ~TTreeLock() {
+        if (fd >= 0)
+            __real_close(fd);
+    }
+};
+
+void SetDriverLink(const TDevice& d, const char* driver) {
+    std::string link = InterfaceDir(d) + "/driver";
+    unlink(link.c_str());
+    if (driver != nullptr &&
+        symlink((S().root + "/sys/bus/usb/drivers/" + driver).c_str(), link.c_str()) != 0) {
+    }
+}
+
+// A device's files appear at once: written aside, then renamed into place.
+void PlugFiles(const TDevice& d) {
+    std::string aside = S().root + "/aside-" + d.sysDir.substr(d.sysDir.rfind('/') + 1);
+    mkdir(aside.c_str(), 0755);
+    WriteFile(aside + "/busnum", std::to_string(d.bus) + "\n");
+    WriteFile(aside + "/devnum", std::to_string(d.addr) + "\n");
+    WriteFile(aside + "/speed", std::to_string(d.chip->speed) + "\n");
+    WriteFile(aside + "/bConfigurationValue", "1\n");
+    WriteFile(aside + "/descriptors", DeviceDescriptors(d));
+    WriteFile(aside + "/product", d.desc + "\n");
+    WriteFile(aside + "/serial", d.serial + "\n");
+    char id[8];
+    snprintf(id, sizeof id, "%04x\n", d.chip->pid);
+    WriteFile(aside + "/idProduct", id);
+    WriteFile(aside + "/idVendor", "0403\n");
+    rename(aside.c_str(), d.sysDir.c_str());
+    mkdir(InterfaceDir(d).c_str(), 0755);
+    if (d.held)
+        SetDriverLink(d, "ftdi_sio");
+    char node[32];
+    snprintf(node, sizeof node, "/%03d", d.bus);
+    std::string dev = S().root + "/dev/bus/usb";
+    mkdir((dev + node).c_str(), 0755);
+    snprintf(node, sizeof node, "/%03d/%03d", d.bus, d.addr);
+    WriteFile(dev + node, "");
+}
+
+bool Plugged(const TDevice& d) {
+    return (d.lateMs < 0 || NowMs() >= S().busUpMs + d.lateMs) &&
+           (d.goneMs < 0 || NowMs() < S().busUpMs + d.goneMs);
+}
+
+// What every process sees of the shared bus, brought up to date: late devices plugged in, and
+// the driver links of claims whose holder has gone (the kernel drops them with the holder).
+void Refresh() {
+    TTreeLock lock;
+    struct stat st;
+    for (TDevice& d : S().devices) {
+        if (d.unplugged)
+            continue;
+        if (Plugged(d) && __real_stat(d.sysDir.c_str(), &st) != 0)
+            PlugFiles(d);
+        char target[512];
+        ssize_t n = readlink((InterfaceDir(d) + "/driver").c_str(), target, sizeof target - 1);
+        if (n <= 0 ||
+            std::string(target, static_cast<size_t>(n)).find("usbfs") == std::string::npos)
+            continue;
+        int fd = __real_open(ClaimFile(d).c_str(), O_RDWR | O_CLOEXEC);
+        struct flock fl {};
+        fl.l_type = F_WRLCK;
+        fl.l_whence = SEEK_SET;
+        if (fd >= 0 && fcntl(fd, F_OFD_GETLK, &fl) == 0 && fl.l_type == F_UNLCK)
+            SetDriverLink(d, nullptr);
+        if (fd >= 0)
+            __real_close(fd);
+    }
+}
+
+void BuildTree(const std::string& config) {
+    TTreeLock lock;
+    // The tree of this very control file is kept: other processes may be using it.
+    std::string marker = S().root + "/.built";
+    if (FILE* f = __real_fopen(marker.c_str(), "r")) {
+        std::string built;
+        char buf[4096];
+        for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;)
+            built.append(buf, n);
+        fclose(f);
+        size_t nl = built.find('\n');
+        if (nl != std::string::npos && built.substr(nl + 1) == config) {
+            S().busUpMs = std::atol(built.c_str());
+            std::string sys = S().root + "/sys/bus/usb/devices";
+            int port = 1;
+            for (TDevice& d : S().devices) {
+                d.sysDir = sys + "/" + std::to_string(d.bus) + "-" + std::to_string(port++);
+                d.eeprom = EepromImage(d);
+            }
+            return;
+        }
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(S().root, ec);
     std::string sys = S().root + "/sys/bus/usb/devices", dev = S().root + "/dev/bus/usb";
     for (const std::string& p :
          {S().root, S().root + "/sys", S().root + "/sys/bus", S().root + "/sys/bus/usb", sys,
-          S().root + "/dev", S().root + "/dev/bus", dev})
+          S().root + "/sys/bus/usb/drivers", S().root + "/sys/bus/usb/drivers/usbfs",
+          S().root + "/sys/bus/usb/drivers/ftdi_sio", S().root + "/claims", S().root + "/dev",
+          S().root + "/dev/bus", dev})
         mkdir(p.c_str(), 0755);
+    S().busUpMs = NowMs();
     int port = 1;
     for (TDevice& d : S().devices) {
         d.sysDir = sys + "/" + std::to_string(d.bus) + "-" + std::to_string(port++);
-        mkdir(d.sysDir.c_str(), 0755);
-        WriteFile(d.sysDir + "/busnum", std::to_string(d.bus) + "\n");
-        WriteFile(d.sysDir + "/devnum", std::to_string(d.addr) + "\n");
-        WriteFile(d.sysDir + "/speed", std::to_string(d.chip->speed) + "\n");
-        WriteFile(d.sysDir + "/bConfigurationValue", "1\n");
-        WriteFile(d.sysDir + "/descriptors", DeviceDescriptors(d));
-        WriteFile(d.sysDir + "/product", d.desc + "\n");
-        WriteFile(d.sysDir + "/serial", d.serial + "\n");
-        char node[32];
-        snprintf(node, sizeof node, "/%03d", d.bus);
-        mkdir((dev + node).c_str(), 0755);
-        snprintf(node, sizeof node, "/%03d/%03d", d.bus, d.addr);
-        WriteFile(dev + node, "");
+        WriteFile(ClaimFile(d), "");
+        if (Plugged(d))
+            PlugFiles(d);
         d.eeprom = EepromImage(d);
     }
+    WriteFile(marker, std::to_string(S().busUpMs) + "\n" + config);
 }
 
 void Load() {
@@ -246,13 +383,16 @@ void Load() {
     FILE* f = __real_fopen(cfg, "r");
     if (f == nullptr)
         return;
+    std::string config;
     char buf[512];
     while (fgets(buf, sizeof buf, f) != nullptr) {
+        config += buf;
         std::string line(buf);
         while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
             line.pop_back();
         char word[16] = {}, a[128] = {}, b[128] = {};
         int n1 = 0, n2 = 0, used = 0;
+        long ms = 0;
         if (sscanf(line.c_str(), "%15s", word) != 1 || word[0] == '#')
             continue;
         std::string w = word;
@@ -272,6 +412,14 @@ void Load() {
             for (TDevice& d : S().devices)
                 if (d.bus == n1 && d.addr == n2)
                     d.held = true;
+        } else if (w == "late" && sscanf(line.c_str(), "late %d %d %ld", &n1, &n2, &ms) == 3) {
+            for (TDevice& d : S().devices)
+                if (d.bus == n1 && d.addr == n2)
+                    d.lateMs = ms;
+        } else if (w == "gone" && sscanf(line.c_str(), "gone %d %d %ld", &n1, &n2, &ms) == 3) {
+            for (TDevice& d : S().devices)
+                if (d.bus == n1 && d.addr == n2)
+                    d.goneMs = ms;
         } else if (w == "reply" && sscanf(line.c_str(), "reply %127s %127s", a, b) == 2) {
             S().replies.push_back({Unhex(a), Unhex(b)});
         } else if (w == "modem" && sscanf(line.c_str(), "modem %d %x", &n1, &n2) == 2) {
@@ -282,7 +430,7 @@ void Load() {
     }
     fclose(f);
     S().root = std::string(cfg) + ".root";
-    BuildTree();
+    BuildTree(config);
 }
 
 void Init() {
@@ -332,15 +480,64 @@ void Unplug(TDevice& d) {
     char node[32];
     snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", d.bus, d.addr);
     unlink((S().root + node).c_str());
-    for (const char* f :
-         {"busnum", "devnum", "speed", "bConfigurationValue", "descriptors", "product", "serial"})
+    for (const char* f : {"busnum", "devnum", "speed", "bConfigurationValue", "descriptors",
+                          "product", "serial", "idProduct", "idVendor"})
         unlink((d.sysDir + "/" + f).c_str());
     rmdir(d.sysDir.c_str());
+    unlink((InterfaceDir(d) + "/driver").c_str());
+    rmdir(InterfaceDir(d).c_str());
     if (d.fd >= 0)
         Signal(d);
 }
 
-// The chip's side of time: IN packets every latency period or as soon as data waits, modem
+// A late device is plugged in at its time: its files appear and the library hears of it as it
+// would from the kernel.
+void Plugger() {
+    for (;;) {
+        usleep(5000);
+        std::lock_guard<std::mutex> lock(gMutex);
+        if (S().pluggerStop)
+            return;
+        bool waiting = false;
+        for (TDevice& d : S().devices) {
+            const char* action = nullptr;
+            if (d.lateMs >= 0 && !d.announced && d.goneMs < 0) {
+                waiting |= !Plugged(d);
+                if (Plugged(d)) {
+                    Refresh();
+                    d.announced = true;
+                    action = "add";
+                }
+            } else if (d.goneMs >= 0 && !d.unplugged) {
+                waiting |= Plugged(d);
+                if (!Plugged(d)) {
+                    Unplug(d);
+                    action = "remove";
+                }
+            }
+            if (action == nullptr)
+                continue;
+            std::string name = d.sysDir.substr(d.sysDir.rfind('/') + 1);
+            char bus[8], dev[8];
+            snprintf(bus, sizeof bus, "%03d", d.bus);
+            snprintf(dev, sizeof dev, "%03d", d.addr);
+            std::string path = "/devices/pci0000:00/usb" + std::to_string(d.bus) + "/" + name;
+            std::string a = action;
+            std::string msg = a + "@" + path + '\0' + "ACTION=" + a + '\0' + "DEVPATH=" + path +
+                              '\0' + "SUBSYSTEM=usb" + '\0' + "DEVNAME=bus/usb/" + bus + "/" + dev +
+                              '\0' + "DEVTYPE=usb_device" + '\0' + "BUSNUM=" + bus + '\0' +
+                              "DEVNUM=" + dev + '\0' + "SEQNUM=1" + '\0';
+            S().pendingUevents.push_back(msg);
+            uint64_t one = 1;
+            if (write(S().uevents, &one, sizeof one) < 0) {
+            }
+        }
+        if (!waiting)
+            return;
+    }
+}
+
+// The chip's side of time: IN packets every latency period or as soon as a full one waits, modem
 // status changes and the unplug.
 // Runs while some device node is open, so that nothing of the emulator runs once the library
 // has closed its devices and may be unloaded.
@@ -365,7 +562,8 @@ void Ticker() {
         for (TDevice& d : S().devices) {
             if (d.unplugged || d.inUrbs.empty())
                 continue;
-            if (d.rxQueue.empty() && MsSince(d.lastIn) < d.latency)
+            // As the chip: a packet goes when it is full or the latency timer has run out.
+            if (d.rxQueue.size() + 2 < d.chip->packet && MsSince(d.lastIn) < d.latency)
                 continue;
             usbdevfs_urb* urb = d.inUrbs.front();
             d.inUrbs.pop_front();
@@ -491,6 +689,47 @@ int Fail(int e) {
     return -1;
 }
 
+// The claim of interface 0: refused while any other holder has it, in this process or another.
+bool Claim(TDevice& d) {
+    if (d.claimFd >= 0)
+        return true;
+    TTreeLock lock;
+    int fd = __real_open(ClaimFile(d).c_str(), O_RDWR | O_CLOEXEC);
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    if (fd < 0 || fcntl(fd, F_OFD_SETLK, &fl) != 0) {
+        if (fd >= 0)
+            __real_close(fd);
+        return false;
+    }
+    d.claimFd = fd;
+    SetDriverLink(d, "usbfs");
+    return true;
+}
+
+void Release(TDevice& d) {
+    if (d.claimFd < 0)
+        return;
+    TTreeLock lock;
+    SetDriverLink(d, nullptr);
+    __real_close(d.claimFd);
+    d.claimFd = -1;
+}
+
+bool ClaimedElsewhere(const TDevice& d) {
+    if (d.claimFd >= 0)
+        return false;
+    int fd = __real_open(ClaimFile(d).c_str(), O_RDWR | O_CLOEXEC);
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    bool claimed = fd >= 0 && fcntl(fd, F_OFD_GETLK, &fl) == 0 && fl.l_type != F_UNLCK;
+    if (fd >= 0)
+        __real_close(fd);
+    return claimed;
+}
+
 int UsbIoctl(TDevice& d, unsigned long request, void* arg) {
     switch (request) {
     case USBDEVFS_GET_CAPABILITIES:
@@ -528,14 +767,21 @@ int UsbIoctl(TDevice& d, unsigned long request, void* arg) {
     if (d.unplugged)
         return Fail(ENODEV);
     switch (request) {
-    case USBDEVFS_CLAIMINTERFACE:
-        Trace(d, "claim %u%s", *static_cast<unsigned*>(arg), d.held ? " EBUSY" : "");
-        return d.held ? Fail(EBUSY) : 0;
-    case USBDEVFS_GETDRIVER:
-        if (!d.held)
-            return Fail(ENODATA);
-        strcpy(static_cast<usbdevfs_getdriver*>(arg)->driver, "ftdi_sio");
+    case USBDEVFS_CLAIMINTERFACE: {
+        bool busy = d.held || !Claim(d);
+        Trace(d, "claim %u%s", *static_cast<unsigned*>(arg), busy ? " EBUSY" : "");
+        return busy ? Fail(EBUSY) : 0;
+    }
+    case USBDEVFS_RELEASEINTERFACE:
+        Release(d);
         return 0;
+    case USBDEVFS_GETDRIVER: {
+        const char* driver = d.held ? "ftdi_sio" : ClaimedElsewhere(d) ? "usbfs" : nullptr;
+        if (driver == nullptr)
+            return Fail(ENODATA);
+        strcpy(static_cast<usbdevfs_getdriver*>(arg)->driver, driver);
+        return 0;
+    }
     case USBDEVFS_RESET:
         Trace(d, "reset");
         return 0;
@@ -576,9 +822,12 @@ __attribute__((destructor(101))) void ReleaseState() {
         std::lock_guard<std::mutex> lock(gMutex);
         S().tickerStop = true;
         ended = std::move(S().ticker);
+        S().pluggerStop = true;
     }
     if (ended.joinable())
         ended.join();
+    if (S().plugger.joinable())
+        S().plugger.join();
     if (S().trace != nullptr)
         fclose(S().trace);
     S().~TState();
@@ -601,7 +850,7 @@ int __wrap_open(const char* path, int flags, ...) {
         std::lock_guard<std::mutex> lock(gMutex);
         for (TDevice& d : S().devices)
             if (d.bus == static_cast<int>(bus) && d.addr == static_cast<int>(addr) &&
-                !d.unplugged) {
+                !d.unplugged && Plugged(d)) {
                 if (d.fd >= 0)
                     return Fail(EBUSY); // one opener at a time keeps the model simple
                 d.fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -623,6 +872,7 @@ int __wrap_close(int fd) {
     {
         std::lock_guard<std::mutex> lock(gMutex);
         if (TDevice* d = ByFd(fd)) {
+            Release(*d);
             d->fd = -1;
             d->inUrbs.clear();
             d->done.clear();
@@ -680,6 +930,65 @@ int __wrap_poll(pollfd* fds, nfds_t n, int timeout) {
     return r;
 }
 
+int __wrap_socket(int domain, int type, int protocol) {
+    Init();
+    if (domain != AF_NETLINK || protocol != NETLINK_KOBJECT_UEVENT || S().root.empty())
+        return __real_socket(domain, type, protocol);
+    std::lock_guard<std::mutex> lock(gMutex);
+    S().uevents = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    bool late = false;
+    for (const TDevice& d : S().devices)
+        late |= d.lateMs >= 0 || d.goneMs >= 0;
+    if (late && !S().plugger.joinable())
+        S().plugger = std::thread(Plugger);
+    return S().uevents;
+}
+
+int __wrap_bind(int fd, const sockaddr* addr, socklen_t len) {
+    return fd >= 0 && fd == S().uevents ? 0 : __real_bind(fd, addr, len);
+}
+
+int __wrap_setsockopt(int fd, int level, int name, const void* value, socklen_t len) {
+    return fd >= 0 && fd == S().uevents ? 0 : __real_setsockopt(fd, level, name, value, len);
+}
+
+// A message as the kernel sends it: from the kernel's group, with root's credentials.
+ssize_t __wrap_recvmsg(int fd, msghdr* msg, int flags) {
+    if (fd < 0 || fd != S().uevents)
+        return __real_recvmsg(fd, msg, flags);
+    std::lock_guard<std::mutex> lock(gMutex);
+    uint64_t v;
+    if (S().pendingUevents.empty()) {
+        if (read(fd, &v, sizeof v) < 0) {
+        }
+        return Fail(EAGAIN);
+    }
+    std::string m = S().pendingUevents.front();
+    S().pendingUevents.pop_front();
+    if (S().pendingUevents.empty() && read(fd, &v, sizeof v) < 0) {
+    }
+    size_t n = std::min(m.size(), msg->msg_iov[0].iov_len);
+    memcpy(msg->msg_iov[0].iov_base, m.data(), n);
+    if (msg->msg_name != nullptr) {
+        auto* nl = static_cast<sockaddr_nl*>(msg->msg_name);
+        memset(nl, 0, sizeof *nl);
+        nl->nl_family = AF_NETLINK;
+        nl->nl_groups = 1;
+        msg->msg_namelen = sizeof *nl;
+    }
+    if (msg->msg_control != nullptr && msg->msg_controllen >= CMSG_SPACE(sizeof(ucred))) {
+        cmsghdr* c = CMSG_FIRSTHDR(msg);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_CREDENTIALS;
+        c->cmsg_len = CMSG_LEN(sizeof(ucred));
+        ucred cred{0, 0, 0};
+        memcpy(CMSG_DATA(c), &cred, sizeof cred);
+        msg->msg_controllen = CMSG_SPACE(sizeof(ucred));
+    }
+    msg->msg_flags = 0;
+    return static_cast<ssize_t>(n);
+}
+
 int __wrap_stat(const char* path, struct stat* st) {
     std::string mapped = Mapped(path);
     return __real_stat(mapped.empty() ? path : mapped.c_str(), st);
@@ -687,6 +996,11 @@ int __wrap_stat(const char* path, struct stat* st) {
 
 DIR* __wrap_opendir(const char* path) {
     std::string mapped = Mapped(path);
+    // Each scan of the bus sees it as it is now.
+    if (!mapped.empty() && strcmp(path, "/sys/bus/usb/devices") == 0) {
+        std::lock_guard<std::mutex> lock(gMutex);
+        Refresh();
+    }
     return __real_opendir(mapped.empty() ? path : mapped.c_str());
 }
 

@@ -106,6 +106,11 @@ TEST_F(PortFtdiTest, InitFailures) {
     EXPECT_EQ(r.second, u"No port defined!\r\nID: F20114:0");
     r = Raised([&] { port.Init(Ini(u"Port=DS:Nothing\r\n")); });
     EXPECT_EQ(r.second, u"No FTDI device found for [DS:Nothing]\r\nID: F2010A:0");
+    r = Raised([&] { port.Init(Ini(u"Port=USB0111\r\nBusyWait=-5\r\n")); });
+    EXPECT_EQ(r.second, u"Invalid [DEVICE] BusyWait \"-5\": an integer of at least 0 (ms) is "
+                        u"needed!\r\nID: F20115:0");
+    r = Raised([&] { port.Init(Ini(u"Port=USB0111\r\nFindWait=2s\r\n")); });
+    EXPECT_EQ(r.first, 0xF20115u);
     D2xxSim::Use("");
     r = Raised([&] { port.Init(Ini(u"Port=USB0111\r\n")); });
     EXPECT_EQ(r.second, u"No FTDI devices available!\r\nID: F2010A:0");
@@ -158,6 +163,46 @@ TEST_F(PortFtdiTest, OpenStepTable) {
         EXPECT_FALSE(port.Active());
         EXPECT_EQ(opened, 0);
         EXPECT_EQ(D2xxSim::Control().IsOpen(0x2111), 0);
+    }
+}
+
+TEST_F(PortFtdiTest, BusyOrAbsentOpenIsTriedAgainWhileItsWaitLasts) {
+    struct {
+        const char* fail;     // how the simulator refuses the opens
+        const char16_t* keys; // the wait settings
+        bool opened;
+        size_t retries;       // Debug lines
+        const char16_t* last; // the last line before the open's outcome
+    } cases[] = {
+        {"fail FT_OpenEx 3 2\n", u"", true, 2, u"FTDI device USB0111 latency timer set to 1 ms"},
+        {"fail FT_OpenEx 3\n", u"BusyWait=60\r\n", false, 2,
+         u"FTDI device FT9999 at USB0111 is held by another program or by the kernel driver "
+         u"ftdi_sio; "
+         u"release it as docs/ftdi.md describes"},
+        {"fail FT_OpenEx 3\n", u"BusyWait=0\r\n", false, 0,
+         u"FTDI device FT9999 at USB0111 is held by another program or by the kernel driver "
+         u"ftdi_sio; "
+         u"release it as docs/ftdi.md describes"},
+        {"fail FT_OpenEx 2 3\n", u"FindWait=2000\r\n", true, 3,
+         u"FTDI device USB0111 latency timer set to 1 ms"},
+        {"fail FT_OpenEx 2\n", u"BusyWait=2000\r\n", false, 0, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fail);
+        rec.entries.clear();
+        D2xxSim::Use(std::string(D2xxSim::TwoDevices) + c.fail);
+        TPortFtdi port(u"", u"");
+        port.Init(Ini(u"Port=USB0111\r\nBitrate=9600\r\n" + std::u16string(c.keys)));
+        auto r = Raised([&] { port.Open(); });
+        EXPECT_EQ(port.Active(), c.opened);
+        EXPECT_EQ(r.first, c.opened ? 0u : 0xF2020Fu);
+        size_t debug = 0;
+        for (const auto& e : rec.entries)
+            debug += e.id >> 24 == 1;
+        EXPECT_GE(debug, c.retries);
+        if (c.last != nullptr) {
+            EXPECT_EQ(rec.Texts().back(), c.last);
+        }
     }
 }
 
@@ -228,6 +273,7 @@ TEST_F(PortFtdiTest, RefusedWriteAndReceiveErrors) {
     EXPECT_EQ(r.second, u"F20300:0");
     // An overflowing cache raises inside the receive handler, which only logs it.
     port.SetMaxRxCache(2);
+    rec.entries.clear();
     D2xxSim::Control().Inject(0x2111, "3C414243");
     ASSERT_TRUE(D2xxSim::PumpUntil([&] { return !rec.entries.empty(); }));
     EXPECT_EQ(rec.Texts().back().rfind(u"Receive cache overflow: 4 bytes", 0), 0u);
