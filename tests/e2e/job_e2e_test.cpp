@@ -2,6 +2,8 @@
 
 #include "e2e/RunTelvik.h"
 
+#include "app/Version.h"
+
 #include <gtest/gtest.h>
 
 using RunTelvik::RunHeadless;
@@ -10,8 +12,8 @@ using RunTelvik::TTempDir;
 TEST(JobEndToEnd, NoArgumentsStopsAtTheDeviceTypeWith69) {
     auto r = RunHeadless({});
     EXPECT_EQ(r.ExitCode, 69);
-    std::vector<std::string> expected{"Info:  Telvik V1.20.02 ", "Info:  Load configuration...",
-                                      "Info:  Open port...",
+    std::vector<std::string> expected{std::string("Info:  Telvik V") + Version::kVersion + " ",
+                                      "Info:  Load configuration...", "Info:  Open port...",
                                       "Fatal: Device type \"\" not found! ID: 0103FF:0",
                                       "Info:  Failed with exit code 69 (0x45)"};
     EXPECT_EQ(r.LogLines(), expected) << r.Stderr;
