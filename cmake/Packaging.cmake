@@ -33,12 +33,14 @@ set(CPACK_PACKAGE_VENDOR "Telvik developers")
 set(CPACK_PACKAGE_CONTACT "${TELVIK_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "one short exchange with a device over RS232, FTDI USB or UDP")
+# Lines of at most 80 characters, as terminals show them.
 set(CPACK_PACKAGE_DESCRIPTION
-    "Telvik is started by a test station or a batch script to carry out one exchange with a
-device: it opens one port (an RS232 serial port, an FTDI USB device or UDP), runs a few
-preparatory instructions, sends one telegram, waits for the expected response within a time-out,
-runs the final or the failure instructions, closes the port and reports the outcome by its exit
-code. Every step is logged, in a small window or on standard error.
+    "Telvik is started by a test station or a batch script to carry out one
+exchange with a device: it opens one port (an RS232 serial port, an FTDI USB
+device or UDP), runs a few preparatory instructions, sends one telegram, waits
+for the expected response within a time-out, runs the final or the failure
+instructions, closes the port and reports the outcome by its exit code. Every
+step is logged, in a small window or on standard error.
 
 FTDI USB devices need FTDI's D2XX library, which is not part of this package.")
 set(CPACK_STRIP_FILES ON)
