@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# completion_test.sh TELVIK COMPLETION: the bash completion offers every +Name= option that
+# completion_test.sh TELVIK COMPLETION: the bash completion offers every +Name= option and flag that
 # `TELVIK --help` names, so that an option added to the program cannot be forgotten there, and
 # completes option names and fixed values as a user types them. COMPLETION is the script itself,
 # or a data folder (ROOT/usr/share) whose bash-completion/completions/telvik bash-completion's own
@@ -41,6 +41,10 @@ names=$("$telvik" --help | grep '^  +' | grep -o '+[A-Za-z0-9]*=' | sort -u)
 for name in $names; do
     offers "${name%=}" | grep -qxF -- "$name" ||
         { echo "FAILED: --help names $name, the completion does not offer it"; failed=1; }
+done
+for flag in $("$telvik" --help | grep '^  -' | grep -oE -- '(^|[ ,])--?[A-Za-z][a-z-]*' | tr -d ' ,'); do
+    offers "$flag" | grep -qxF -- "$flag" ||
+        { echo "FAILED: --help names $flag, the completion does not offer it"; failed=1; }
 done
 
 expect +Resp +Response=
