@@ -78,3 +78,19 @@ telvik_build() {
     # shellcheck disable=SC2086 # the targets are separate words
     cmake --build "$TELVIK_ROOT/$dir" -j "$(nproc)" ${TELVIK_TARGETS:+--target $TELVIK_TARGETS}
 }
+
+# telvik_start_responder RESPONDER FILE: starts the project's UDP responder in the background for
+# one request, answering as examples/udp.ini expects; what it prints goes to FILE. Sets
+# responder_pid, port (where it listens) and listen (a free local port for the answers).
+telvik_start_responder() {
+    "$1" --port 0 --lifetime 30 --requests 1 --delay 20 --reply '\x02OK 42\x03' >"$2" &
+    responder_pid=$!
+    port=
+    for _ in $(seq 1 50); do
+        port=$(head -n 1 "$2")
+        [ -n "$port" ] && break
+        sleep 0.1
+    done
+    [ -n "$port" ] || { echo "the responder did not start" >&2; return 1; }
+    listen=$(python3 -c 'import socket; s=socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+}

@@ -7,6 +7,7 @@
 set -euo pipefail
 deb=$(realpath "$1") responder=$2
 here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../../scripts/lib/common.sh"
 root=$(mktemp -d)
 out=$(mktemp)
 responder_pid=
@@ -32,20 +33,10 @@ echo "unpacked: $got"
 # A FTDI library is never shipped: the program loads the vendor's own at run time.
 if dpkg-deb -c "$deb" | grep -q 'ftd2xx'; then fail "the package contains a D2XX library"; fi
 
-"$responder" --port 0 --lifetime 30 --requests 1 --reply '\x02OK 42\x03' >"$out" &
-responder_pid=$!
-for _ in $(seq 1 50); do
-    port=$(head -n 1 "$out")
-    [ -n "$port" ] && break
-    sleep 0.1
-done
-[ -n "${port:-}" ] || fail "the responder did not start"
-listen=$(python3 -c 'import socket; s=socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-set +e
+telvik_start_responder "$responder" "$out" || fail "the responder did not start"
+code=0
 log=$(env -u DISPLAY -u WAYLAND_DISPLAY "$telvik" "+CFG=$doc/examples/udp.ini" \
-    "+UDP=127.0.0.1,$port,$listen" 2>&1)
-code=$?
-set -e
+    "+UDP=127.0.0.1,$port,$listen" 2>&1) || code=$?
 echo "$log"
 [ "$code" -eq 0 ] || fail "the unpacked program's exchange ended with $code"
 
@@ -61,19 +52,16 @@ echo "manual page: renders, names Telvik $version and /usr/share/doc/telvik/exam
 bash "$here/completion_test.sh" "$telvik" "$root/usr/share" || fail "the completion"
 echo "completion: found by bash-completion, offers +Response= for +Resp and every option of --help"
 
-sudo=()
 if [ "$(id -u)" -ne 0 ]; then
-    if sudo -n true 2>/dev/null; then sudo=(sudo -n); else
-        echo "SKIPPED: installing the package with apt-get needs root"
-        exit 0
-    fi
+    echo "SKIPPED: installing the package with apt-get needs root"
+    exit 0
 fi
 if dpkg-query -W -f='${Status}' telvik 2>/dev/null | grep -q 'install ok installed'; then
     echo "SKIPPED: installing the package with apt-get: telvik is installed on this machine already"
     exit 0
 fi
 export DEBIAN_FRONTEND=noninteractive
-apt() { "${sudo[@]}" apt-get -y -qq "$@" </dev/null >"$out" 2>&1 || { cat "$out"; fail "apt-get $*"; }; }
+apt() { apt-get -y -qq "$@" </dev/null >"$out" 2>&1 || { cat "$out"; fail "apt-get $*"; }; }
 apt install --no-install-recommends "$deb"
 got=$(/usr/bin/telvik --version) || true
 apt purge telvik
