@@ -3,10 +3,14 @@
 
 TELVIK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
+# Debian packages the program itself needs to be built.
+TELVIK_BUILD_PACKAGES=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev)
+# What making a Debian package of it needs besides.
+TELVIK_PACKAGE_PACKAGES=(dpkg-dev file)
+
 # Debian packages the project needs to build, test and demonstrate.
 TELVIK_PACKAGES=(
-    build-essential cmake ninja-build pkg-config
-    qt6-base-dev libgl-dev libx11-dev
+    "${TELVIK_BUILD_PACKAGES[@]}" libx11-dev
     libgtest-dev libgmock-dev
     xvfb xauth xdotool
     python3
@@ -65,10 +69,28 @@ telvik_fetch_d2xx() {
     echo "FTDI tests over the vendor's D2XX library: $archive"
 }
 
-# telvik_build DIR [cmake options...]: configures (once) and builds one tree.
+# telvik_build DIR [cmake options...]: configures (once) and builds one tree; only the targets
+# named in TELVIK_TARGETS when that is set.
 telvik_build() {
     local dir=$1
     shift
     cmake -S "$TELVIK_ROOT" -B "$TELVIK_ROOT/$dir" -G Ninja "$@" >/dev/null
-    cmake --build "$TELVIK_ROOT/$dir" -j "$(nproc)"
+    # shellcheck disable=SC2086 # the targets are separate words
+    cmake --build "$TELVIK_ROOT/$dir" -j "$(nproc)" ${TELVIK_TARGETS:+--target $TELVIK_TARGETS}
+}
+
+# telvik_start_responder RESPONDER FILE: starts the project's UDP responder in the background for
+# one request, answering as examples/udp.ini expects; what it prints goes to FILE. Sets
+# responder_pid, port (where it listens) and listen (a free local port for the answers).
+telvik_start_responder() {
+    "$1" --port 0 --lifetime 30 --requests 1 --delay 20 --reply '\x02OK 42\x03' >"$2" &
+    responder_pid=$!
+    port=
+    for _ in $(seq 1 50); do
+        port=$(head -n 1 "$2")
+        [ -n "$port" ] && break
+        sleep 0.1
+    done
+    [ -n "$port" ] || { echo "the responder did not start" >&2; return 1; }
+    listen=$(python3 -c 'import socket; s=socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 }

@@ -1,6 +1,7 @@
 #include "app/Job.h"
 #include "app/JobHarness.h"
 #include "app/LogWindow.h"
+#include "app/Version.h"
 
 #include "platform/SignalEvents.h"
 
@@ -29,7 +30,7 @@ TEST(RunSequence, SendWithoutResponseSucceedsAfterFinalInstructions) {
     EXPECT_EQ(o.exitCode, 0);
     EXPECT_EQ(o.journal,
               (std::vector<std::string>{"Init", "Open", "Send PING", "Instruct W=1 @20", "Close"}));
-    EXPECT_EQ(o.log.front(), "Info:  Telvik V1.20.02 ");
+    EXPECT_EQ(o.log.front(), std::string("Info:  Telvik V") + Version::kVersion + " ");
     EXPECT_TRUE(o.HasLine("Info:  Send: PING"));
     EXPECT_TRUE(o.HasLine("Info:  Run final instruction(s): W=1"));
     EXPECT_EQ(o.log.back(), "Info:  Done successfully");

@@ -2,6 +2,8 @@
 
 #include "e2e/RunTelvik.h"
 
+#include "app/Version.h"
+
 #include <gtest/gtest.h>
 
 using RunTelvik::RunHeadless;
@@ -12,7 +14,7 @@ TEST(JobEndToEnd, NoArgumentsStopsAtTheDeviceTypeWith69) {
     auto r = RunHeadless({}, {{"XDG_CONFIG_HOME", dir.Path()}});
     EXPECT_EQ(r.ExitCode, 69);
     std::string beside = std::string(TELVIK_BINARY) + ".ini";
-    std::vector<std::string> expected{"Info:  Telvik V1.20.02 ",
+    std::vector<std::string> expected{std::string("Info:  Telvik V") + Version::kVersion + " ",
                                       "Info:  Load configuration...",
                                       "Hint:  No configuration file found (looked for " + beside +
                                           ", " + dir.Path() +
