@@ -438,28 +438,35 @@ bool TSerial::WaitForRoom(int32_t iCount) {
     }
 }
 
-int TSerial::AwaitOutput(int32_t iMaxQueued, std::chrono::steady_clock::time_point deadline) {
+int TSerial::InSlices(std::chrono::steady_clock::time_point deadline,
+                      const std::function<int(uint32_t, bool&)>& step) {
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                         deadline - std::chrono::steady_clock::now())
                         .count();
-        int32_t iQueued = 0;
-        int e = FDevice->WaitOutput(
-            iMaxQueued, static_cast<uint32_t>(std::clamp<int64_t>(left, 0, kWriteSliceMs)),
-            iQueued);
-        if (e != 0)
+        bool bDone = false;
+        int e = step(static_cast<uint32_t>(std::clamp<int64_t>(left, 0, kWriteSliceMs)), bDone);
+        if (e != 0 || bDone)
             return e;
-        if (iQueued <= iMaxQueued)
-            return 0;
         if (left <= 0)
             return ETIMEDOUT;
         ThrowOnSignal();
-        // Only the driver's own hand-overs: a job request run here (a finish, say) would close
-        // the port in the middle of the telegram.
+        // Only the driver's own hand-overs, not the job's requests: a finish run here would close
+        // the port in the middle of the telegram. A peer that answers as it receives (an echo)
+        // waits for its answer to be read before it takes more.
         MainThread::ProcessHandOvers();
         if (!FActive)
             return -1;
     }
+}
+
+int TSerial::AwaitOutput(int32_t iMaxQueued, std::chrono::steady_clock::time_point deadline) {
+    return InSlices(deadline, [&](uint32_t dwSliceMs, bool& bDone) {
+        int32_t iQueued = 0;
+        int e = FDevice->WaitOutput(iMaxQueued, dwSliceMs, iQueued);
+        bDone = iQueued <= iMaxQueued;
+        return e;
+    });
 }
 
 void TSerial::Drain() {
@@ -468,6 +475,11 @@ void TSerial::Drain() {
         return;
     }
     int e = AwaitOutput(0, std::chrono::steady_clock::now() + std::chrono::milliseconds(FTimeout));
+    // The whole telegram is with the kernel. A device that hung up meanwhile (it took the
+    // telegram and went) is the event thread's to report, once, as it reports every hang-up;
+    // the drain reporting it as well told the loss twice and blamed the send for it.
+    if (e == EIO)
+        return;
     if (e == -1)
         ReportError(-1);
     else if (e != 0)
@@ -493,29 +505,15 @@ void TSerial::Write(uint8_t by) {
 int TSerial::WriteAll(const char* pData, size_t iCount, size_t& iWritten) {
     iWritten = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(FTimeout);
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        deadline - std::chrono::steady_clock::now())
-                        .count();
+    // Nothing goes on writing the rest in the background: a write that ran out of time has
+    // failed, or the telegram would leave with a hole.
+    return InSlices(deadline, [&](uint32_t dwSliceMs, bool& bDone) {
         size_t n = 0;
-        int e =
-            FDevice->Write(pData + iWritten, iCount - iWritten,
-                           static_cast<uint32_t>(std::clamp<int64_t>(left, 0, kWriteSliceMs)), n);
+        int e = FDevice->Write(pData + iWritten, iCount - iWritten, dwSliceMs, n);
         iWritten += n;
-        if (e != EINPROGRESS)
-            return e;
-        // Nothing goes on writing the rest in the background: a write that ran out of time has
-        // failed, or the telegram would leave with a hole.
-        if (left <= 0)
-            return ETIMEDOUT;
-        ThrowOnSignal();
-        // While the line takes nothing, the driver's hand-overs are served (not the job's own
-        // requests): a peer that answers as it receives (an echo) waits for its answer to be read
-        // before it takes more.
-        MainThread::ProcessHandOvers();
-        if (!FActive)
-            return -1;
-    }
+        bDone = e != EINPROGRESS;
+        return bDone ? e : 0;
+    });
 }
 
 void TSerial::Write(const std::string& sText) {

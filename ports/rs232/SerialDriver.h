@@ -241,6 +241,10 @@ private:
     /// Waits until the output queue has room for `iCount` bytes; false after reporting a time
     /// out or a port closed meanwhile.
     bool WaitForRoom(int32_t iCount);
+    /// Runs `step` in slices of at most 20 ms until it is done or fails, serving only the
+    /// driver's hand-overs in between; ETIMEDOUT at `deadline`, -1 when the port closed meanwhile.
+    int InSlices(std::chrono::steady_clock::time_point deadline,
+                 const std::function<int(uint32_t, bool&)>& step);
     /// Waits until at most `iMaxQueued` bytes are queued for output, serving the hand-overs to
     /// the main thread meanwhile; ETIMEDOUT at `deadline`, -1 when the port closed meanwhile.
     int AwaitOutput(int32_t iMaxQueued, std::chrono::steady_clock::time_point deadline);
