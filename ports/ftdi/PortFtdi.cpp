@@ -120,6 +120,7 @@ void TPortFtdi::Init(const IniFiles::TMemIniFile& aMemIni) {
         fdwOpenFlag = aDetector->OpenFlag();
         fsOpenText = aDetector->OpenText();
         fsSerialNumber = aDetector->SerialNumber();
+        fsFoundBy = SysUtils::SameText(sPort.substr(0, 3), u"USB") ? u"" : sPort;
     }
     if (!fFtdi)
         throw EMsg(u"No FTDI driver not found!", 0xF2010A, 0);
@@ -233,6 +234,12 @@ void TPortFtdi::Open() {
     case eoResetDevice:
         throw EMsg(u"FTDI device reset failed at %s!", {fsPortId}, 0xF2020E, iLastError);
     case eoOpenDevice:
+        // A device held by another program ended the find step before the finder could see held
+        // devices, and stations tell a held device by that code: it stays.
+        if (!fsFoundBy.empty() &&
+            iLastError == static_cast<int32_t>(FtdiD2xxDll::FT_DEVICE_NOT_OPENED))
+            throw PortBase::EPortSettings(u"No FTDI device found for [%s]", {fsFoundBy}, 0xF2010A,
+                                          0);
         throw EMsg(u"No FTDI device found at %s!", {fsPortId}, 0xF2020F, iLastError);
     case eoOpening:
         throw EMsg(u"Unknown FTDI device failure at %s!", {fsPortId}, 0xF20210, iLastError);

@@ -76,6 +76,8 @@ private:
     uint32_t fdwOpenFlag = 0;
     std::string fsOpenText;
     std::string fsSerialNumber;
+    // The SN: or DS: identification the device was found by; empty for USB<locid>.
+    std::u16string fsFoundBy;
     int32_t fiBusyWait = 2000;
     int32_t fiFindWait = 0;
     std::chrono::steady_clock::time_point fFindStart;
