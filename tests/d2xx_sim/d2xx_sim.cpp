@@ -135,18 +135,25 @@ Device* OpenDevice(State& s, FT_HANDLE h) {
     return nullptr;
 }
 
-/// Received bytes arrive: the event is signalled only when the event word was empty.
-void Receive(Device& d, const std::string& data) {
+/// Received bytes arrive: the event is to be signalled only when the event word was empty.
+/// Answers the event to signal, which the caller does once it has let go of the state's lock:
+/// the vendor's library signals holding none of its own locks, and a program may ask the
+/// library's status while it holds the event's mutex.
+EventHandle* Receive(Device& d, const std::string& data) {
     if (data.empty())
-        return;
+        return nullptr;
     d.rx += data;
     bool wasEmpty = d.eventWord == 0;
     d.eventWord |= 1;
-    if (wasEmpty && d.event != nullptr) {
-        pthread_mutex_lock(&d.event->eMutex);
-        pthread_cond_signal(&d.event->eCondVar);
-        pthread_mutex_unlock(&d.event->eMutex);
-    }
+    return wasEmpty ? d.event : nullptr;
+}
+
+void Signal(EventHandle* e) {
+    if (e == nullptr)
+        return;
+    pthread_mutex_lock(&e->eMutex);
+    pthread_cond_signal(&e->eCondVar);
+    pthread_mutex_unlock(&e->eMutex);
 }
 
 void Configure(State& s, const std::string& text) {
@@ -244,10 +251,12 @@ SIM_EXPORT const char* d2xxsim_Log() {
 
 SIM_EXPORT int d2xxsim_Inject(DWORD loc, const char* hex) {
     State& s = S();
-    std::lock_guard<std::mutex> g(s.m);
+    std::unique_lock<std::mutex> g(s.m);
     for (Device& d : s.devices)
         if (d.loc == loc && d.open) {
-            Receive(d, Unhex(hex));
+            EventHandle* e = Receive(d, Unhex(hex));
+            g.unlock();
+            Signal(e);
             return 1;
         }
     return 0;
@@ -448,7 +457,7 @@ SIM_EXPORT FT_STATUS FT_Read(FT_HANDLE h, void* buffer, DWORD count, DWORD* read
 
 SIM_EXPORT FT_STATUS FT_Write(FT_HANDLE h, void* buffer, DWORD count, DWORD* written) {
     State& s = S();
-    std::lock_guard<std::mutex> g(s.m);
+    std::unique_lock<std::mutex> g(s.m);
     Log(s, "FT_Write " + Hex(buffer, count));
     if (FT_STATUS st = Injected(s, "FT_Write"))
         return st;
@@ -460,7 +469,9 @@ SIM_EXPORT FT_STATUS FT_Write(FT_HANDLE h, void* buffer, DWORD count, DWORD* wri
     std::string data(static_cast<const char*>(buffer), count);
     for (const auto& [req, resp] : s.replies)
         if (req == "*" || req == data) {
-            Receive(*d, resp);
+            EventHandle* e = Receive(*d, resp);
+            g.unlock();
+            Signal(e);
             break;
         }
     return FT_OK;
