@@ -13,8 +13,8 @@ else
 fi
 set -eo pipefail
 
-spec=$(complete -p telvik) || { echo "FAILED: no completion is registered for telvik"; exit 1; }
-func=${spec#*-F } func=${func%% *}
+registered=$(complete -p telvik) || { echo "FAILED: no completion is registered for telvik"; exit 1; }
+func=${registered#*-F } func=${func%% *}
 
 # What pressing Tab after WORD offers, one candidate a line, as readline would insert it.
 offers() {
