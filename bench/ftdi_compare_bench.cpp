@@ -5,6 +5,8 @@
 //
 //   ftdi_compare_bench TELVIK MIN_CLIENT EMULATOR_DIR [rounds] [OTHER_TELVIK]
 
+#include "bench/TimedRun.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -18,39 +20,10 @@
 #include <sys/wait.h>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
-// Runs argv with `env` added, output discarded; wall seconds, or -1 on failure.
 double Timed(std::vector<std::string> args, const std::vector<std::string>& env) {
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> envs;
-    for (char** e = environ; *e; ++e)
-        if (strncmp(*e, "DISPLAY=", 8) != 0 && strncmp(*e, "WAYLAND_DISPLAY=", 16) != 0)
-            envs.push_back(*e);
-    envs.insert(envs.end(), env.begin(), env.end());
-    std::vector<char*> envp;
-    for (auto& e : envs)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    auto t0 = std::chrono::steady_clock::now();
-    pid_t pid;
-    int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&fa);
-    if (rc != 0)
-        return -1;
-    int status = 0;
-    waitpid(pid, &status, 0);
-    double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? s : -1;
+    return BenchRun::TimedRun(std::move(args), env);
 }
 
 std::string Write(const std::string& dir, const std::string& name, const std::string& text) {
