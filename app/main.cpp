@@ -6,6 +6,7 @@
 #include "app/ExitCodes.h"
 #include "app/Job.h"
 #include "app/LogWindow.h"
+#include "app/MessageBoxes.h"
 #include "app/RunReport.h"
 #include "app/gui/GuiPlugin.h"
 #include "common/MsgUtils.h"
@@ -83,6 +84,7 @@ int main(int argc, char** argv) {
     // A reader that went away (| head -c1) must not end the run before it has closed its port.
     std::signal(SIGPIPE, SIG_IGN);
     KeepStandardStreamsTaken();
+    MessageBoxes::Install();
     // --help, --version and --list answer at once: no configuration, no port, no display.
     if (CommandLine::TImmediateAction eAction =
             CommandLine::FindImmediateAction(std::vector<std::string>(argv, argv + argc));
