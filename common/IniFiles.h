@@ -43,7 +43,7 @@ public:
     /// The key names of a section in file order, as written (lines without "=" left out).
     std::vector<std::u16string> ReadSectionKeys(const std::u16string& sSection) const;
 
-    static constexpr int64_t kMaxFileSize = 16 * 1024 * 1024;
+    static constexpr int64_t kMaxFileSize = int64_t{16} * 1024 * 1024;
 
 private:
     struct Line {
