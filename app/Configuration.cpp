@@ -6,12 +6,9 @@
 #include "common/EscTaggedString.h"
 #include "common/IniFiles.h"
 #include "common/SysUtils.h"
+#include "platform/Files.h"
 
 #include <algorithm>
-#include <climits>
-#include <cstdlib>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace Configuration {
 
@@ -29,75 +26,12 @@ int32_t FindCmdLineOption(const std::vector<std::u16string>& args, const std::u1
     return -1;
 }
 
-std::u16string CombinePath(const std::u16string& sBasePath, const std::u16string& sFileName) {
-    std::u16string joined;
-    if (!sFileName.empty() && sFileName[0] == u'/') {
-        joined = sFileName;
-    } else {
-        size_t slash = sBasePath.rfind(u'/');
-        joined =
-            (slash == std::u16string::npos ? std::u16string() : sBasePath.substr(0, slash + 1)) +
-            sFileName;
-    }
-    bool absolute = !joined.empty() && joined[0] == u'/';
-    std::vector<std::u16string> parts;
-    size_t pos = 0;
-    while (pos <= joined.size()) {
-        size_t next = joined.find(u'/', pos);
-        if (next == std::u16string::npos)
-            next = joined.size();
-        std::u16string part = joined.substr(pos, next - pos);
-        pos = next + 1;
-        if (part.empty() || part == u".")
-            continue;
-        if (part == u".." && !parts.empty() && parts.back() != u"..")
-            parts.pop_back();
-        else if (part != u".." || !absolute)
-            parts.push_back(part);
-    }
-    std::u16string result = absolute ? u"/" : u"";
-    for (size_t i = 0; i < parts.size(); ++i) {
-        if (i > 0)
-            result += u'/';
-        result += parts[i];
-    }
-    if (result.empty())
-        result.push_back(u'.');
-    if (SysUtils::ToUtf8(result).size() >= PATH_MAX)
-        return {};
-    return result;
-}
-
-std::u16string ChangeFileExt(const std::u16string& sPath, const std::u16string& sExt) {
-    size_t slash = sPath.rfind(u'/');
-    size_t dot = sPath.rfind(u'.');
-    if (dot == std::u16string::npos || (slash != std::u16string::npos && dot < slash))
-        return sPath + sExt;
-    return sPath.substr(0, dot) + sExt;
-}
-
-bool FileExists(const std::u16string& sPath) {
-    struct stat st {};
-    return !sPath.empty() && ::stat(SysUtils::ToUtf8(sPath).c_str(), &st) == 0 &&
-           !S_ISDIR(st.st_mode);
-}
-
-std::u16string ProgramPath() {
-    char buf[PATH_MAX];
-    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-    return n > 0 ? SysUtils::FromUtf8(std::string(buf, static_cast<size_t>(n))) : u"telvik";
-}
-
 TConfigLookup SystemConfigLookup(const std::u16string& sProgramPath) {
     TConfigLookup where;
     where.ProgramPath = sProgramPath;
-    char buf[PATH_MAX];
-    if (::getcwd(buf, sizeof buf) != nullptr)
-        where.WorkingDir = SysUtils::FromUtf8(buf);
-    if (const char* v = std::getenv("XDG_CONFIG_HOME"))
-        where.XdgConfigHome = SysUtils::FromUtf8(v);
-    if (const char* v = std::getenv("HOME"))
-        where.Home = SysUtils::FromUtf8(v);
+    where.WorkingDir = Files::WorkingDirectory();
+    where.XdgConfigHome = Files::Environment("XDG_CONFIG_HOME");
+    where.Home = Files::Environment("HOME");
     return where;
 }
 
@@ -105,11 +39,11 @@ TConfigChoice LocateConfiguration(const TConfigLookup& where, bool bCfgGiven,
                                   const std::u16string& sCfg) {
     TConfigChoice choice;
     if (bCfgGiven) {
-        std::vector<std::u16string> candidates{CombinePath(where.ProgramPath, sCfg)};
+        std::vector<std::u16string> candidates{Files::CombinePath(where.ProgramPath, sCfg)};
         if (!sCfg.empty() && sCfg[0] != u'/' && !where.WorkingDir.empty())
-            candidates.push_back(CombinePath(where.WorkingDir + u"/", sCfg));
+            candidates.push_back(Files::CombinePath(where.WorkingDir + u"/", sCfg));
         for (const auto& c : candidates) {
-            if (FileExists(c)) {
+            if (Files::FileExists(c)) {
                 choice.File = c;
                 choice.CfgTried.clear();
                 return choice;
@@ -119,7 +53,7 @@ TConfigChoice LocateConfiguration(const TConfigLookup& where, bool bCfgGiven,
                 choice.CfgTried.push_back(c);
         }
     }
-    std::u16string beside = ChangeFileExt(where.ProgramPath, u".ini");
+    std::u16string beside = Files::ChangeFileExt(where.ProgramPath, u".ini");
     std::u16string configHome = !where.XdgConfigHome.empty() && where.XdgConfigHome[0] == u'/'
                                     ? where.XdgConfigHome
                                 : where.Home.empty() ? std::u16string()
@@ -131,7 +65,7 @@ TConfigChoice LocateConfiguration(const TConfigLookup& where, bool bCfgGiven,
     choice.File = beside;
     choice.Defaults = defaults;
     for (const auto& d : defaults) {
-        if (FileExists(d)) {
+        if (Files::FileExists(d)) {
             choice.File = d;
             break;
         }

@@ -17,19 +17,6 @@ namespace Configuration {
 int32_t FindCmdLineOption(const std::vector<std::u16string>& args, const std::u16string& sOption,
                           std::u16string& sValue);
 
-/// The directory of `sBasePath` joined with `sFileName`: an absolute name replaces the directory,
-/// "." and ".." are resolved lexically. Empty text when the result exceeds PATH_MAX.
-std::u16string CombinePath(const std::u16string& sBasePath, const std::u16string& sFileName);
-
-/// `sPath` with its extension replaced by `sExt` (appended when it has none).
-std::u16string ChangeFileExt(const std::u16string& sPath, const std::u16string& sExt);
-
-/// True when a file (not a directory) exists at `sPath`, following links.
-bool FileExists(const std::u16string& sPath);
-
-/// The running program's own path (from /proc/self/exe).
-std::u16string ProgramPath();
-
 /// Where a configuration file is looked for.
 struct TConfigLookup {
     std::u16string ProgramPath;

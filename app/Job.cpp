@@ -13,6 +13,7 @@
 #include "common/IniFiles.h"
 #include "common/SysUtils.h"
 #include "platform/Dialogs.h"
+#include "platform/Files.h"
 #include "platform/SignalEvents.h"
 #include "ports/ftdi/PortFtdi.h"
 #include "ports/udp/PortUdp.h"
@@ -147,7 +148,7 @@ void TJob::LoadConfiguration() {
     fiExitCode = ecConfiguration;
     const auto& args = fEnv.Args;
     std::u16string sUnknown;
-    for (const auto& problem : CommandLine::UnknownArguments(args, Configuration::FileExists)) {
+    for (const auto& problem : CommandLine::UnknownArguments(args, Files::FileExists)) {
         if (!problem.Fatal)
             TMsg::Warning(u"%s", {problem.Text}, 0);
         else if (sUnknown.empty())
@@ -162,13 +163,14 @@ void TJob::LoadConfiguration() {
     if (!choice.CfgTried.empty())
         TMsg::Warning(u"%s", {Configuration::CfgNotFoundText(v, choice)}, 0);
     std::u16string sFile = choice.File;
-    if (Configuration::FileExists(sFile)) {
+    if (Files::FileExists(sFile)) {
         TMsg::Info(u"Load default from: %s", {sFile}, 0);
         fEnv.Observer->ConfigurationFile(sFile);
     } else {
         TMsg::Hint(u"%s", {Configuration::NoConfigurationText(choice)}, 0);
     }
-    fIniFile = std::make_unique<IniFiles::TMemIniFile>(sFile);
+    fIniFile = std::make_unique<IniFiles::TMemIniFile>(
+        sFile, Files::ReadWholeFile(sFile, IniFiles::TMemIniFile::kMaxFileSize));
     for (const auto& warning : Configuration::UnknownIniEntries(*fIniFile))
         TMsg::Warning(u"%s", {warning}, 0);
 

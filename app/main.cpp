@@ -6,11 +6,13 @@
 #include "app/ExitCodes.h"
 #include "app/Job.h"
 #include "app/LogWindow.h"
+#include "app/MessageBoxes.h"
 #include "app/RunReport.h"
 #include "app/gui/GuiPlugin.h"
 #include "common/MsgUtils.h"
 #include "common/SysUtils.h"
 #include "platform/DynLib.h"
+#include "platform/Files.h"
 #include "platform/RunMode.h"
 #include "platform/SignalEvents.h"
 
@@ -37,8 +39,8 @@ bool Set(const char* name) {
 DynLib::TLibHandle LoadWindowPlugin(const std::u16string& sProgram, std::string& sError) {
     for (const char16_t* relative :
          {u"libtelvik_gui.so", TELVIK_GUI_INSTALL_DIR u"/libtelvik_gui.so"}) {
-        std::u16string path = Configuration::CombinePath(sProgram, relative);
-        if (!Configuration::FileExists(path))
+        std::u16string path = Files::CombinePath(sProgram, relative);
+        if (!Files::FileExists(path))
             continue;
         if (DynLib::TLibHandle h = DynLib::LoadLibrary(SysUtils::ToUtf8(path)))
             return h;
@@ -83,6 +85,7 @@ int main(int argc, char** argv) {
     // A reader that went away (| head -c1) must not end the run before it has closed its port.
     std::signal(SIGPIPE, SIG_IGN);
     KeepStandardStreamsTaken();
+    MessageBoxes::Install();
     // --help, --version and --list answer at once: no configuration, no port, no display.
     if (CommandLine::TImmediateAction eAction =
             CommandLine::FindImmediateAction(std::vector<std::string>(argv, argv + argc));
@@ -93,7 +96,7 @@ int main(int argc, char** argv) {
     std::vector<std::u16string> args;
     for (int i = 0; i < argc; ++i)
         args.push_back(SysUtils::FromUtf8(argv[i]));
-    std::u16string program = Configuration::ProgramPath();
+    std::u16string program = Files::ProgramPath();
     // Outside the job's life a message is a log line on standard error as well, never a box.
     MsgUtils::TMsg::SetFallback([](MsgUtils::TMsgTypeId e, const std::u16string& sMsg) {
         std::string line = SysUtils::ToUtf8(LogWindow::EscapeControls(

@@ -2,15 +2,7 @@
 
 #include "common/SysUtils.h"
 
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace IniFiles {
-
-using SysUtils::Format;
 
 namespace {
 
@@ -38,60 +30,11 @@ bool SameName(const std::u16string& a, const std::u16string& b) {
     return true;
 }
 
-[[noreturn]] void CannotOpen(const std::u16string& sFileName, const std::string& reason) {
-    throw SysUtils::Exception(
-        Format(u"Cannot open file \"%s\". %s", {sFileName, SysUtils::FromUtf8(reason)}));
-}
-
-// Reads the whole file; only regular files, so that a device or a pipe named by mistake can
-// neither block the run nor fill the memory.
-std::string ReadWholeFile(const std::u16string& sFileName, bool& exists) {
-    std::string path = SysUtils::ToUtf8(sFileName);
-    exists = false;
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-        if (errno == ENOENT || errno == ENOTDIR)
-            return {};
-        CannotOpen(sFileName, std::strerror(errno));
-    }
-    exists = true;
-    if (!S_ISREG(st.st_mode))
-        CannotOpen(sFileName, "Not a regular file");
-    if (st.st_size > TMemIniFile::kMaxFileSize)
-        CannotOpen(sFileName, "File too large");
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        CannotOpen(sFileName, std::strerror(errno));
-    std::string bytes;
-    char buf[65536];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            int err = errno;
-            ::close(fd);
-            CannotOpen(sFileName, std::strerror(err));
-        }
-        if (n == 0)
-            break;
-        bytes.append(buf, static_cast<size_t>(n));
-        if (static_cast<int64_t>(bytes.size()) > TMemIniFile::kMaxFileSize) {
-            ::close(fd);
-            CannotOpen(sFileName, "File too large");
-        }
-    }
-    ::close(fd);
-    return bytes;
-}
-
 } // namespace
 
-TMemIniFile::TMemIniFile(const std::u16string& sFileName) : fsFileName(sFileName) {
-    bool exists;
-    std::string bytes = ReadWholeFile(sFileName, exists);
-    if (exists)
-        SetText(DecodeFile(bytes));
+TMemIniFile::TMemIniFile(const std::u16string& sFileName, const std::string& sBytes)
+    : fsFileName(sFileName) {
+    SetText(DecodeFile(sBytes));
 }
 
 std::u16string TMemIniFile::DecodeFile(const std::string& bytes) {

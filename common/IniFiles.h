@@ -1,5 +1,6 @@
 #pragma once
-// The configuration: an INI file read whole into memory, changed only in memory, never saved.
+// The configuration: an INI file's text parsed into memory, changed only in memory, never saved.
+// The file's bytes come from the platform layer; this unit only decodes and parses them.
 
 #include <cstdint>
 #include <string>
@@ -10,10 +11,10 @@ namespace IniFiles {
 
 class TMemIniFile {
 public:
-    /// Reads `sFileName` whole. A missing file gives an empty configuration; a file that exists
-    /// but cannot be read (or is no regular file, or is larger than kMaxFileSize) raises
-    /// SysUtils::Exception "Cannot open file \"%s\". %s" with the reason.
-    explicit TMemIniFile(const std::u16string& sFileName);
+    /// The configuration held in `sBytes`, the content of the file `sFileName` as the platform
+    /// read it (Files::ReadWholeFile with kMaxFileSize): no bytes, as of a missing file, give an
+    /// empty configuration.
+    TMemIniFile(const std::u16string& sFileName, const std::string& sBytes);
     /// An empty configuration.
     TMemIniFile() = default;
 
@@ -42,7 +43,7 @@ public:
     /// The key names of a section in file order, as written (lines without "=" left out).
     std::vector<std::u16string> ReadSectionKeys(const std::u16string& sSection) const;
 
-    static constexpr int64_t kMaxFileSize = 16 * 1024 * 1024;
+    static constexpr int64_t kMaxFileSize = int64_t{16} * 1024 * 1024;
 
 private:
     struct Line {

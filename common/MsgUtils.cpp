@@ -1,40 +1,22 @@
 #include "common/MsgUtils.h"
 
-#include "platform/Dialogs.h"
-
 #include <algorithm>
 
 namespace MsgUtils {
 
-using Dialogs::TMsgDlgType;
 using SysUtils::Format;
 
 namespace {
 
 TMsg* gInstance = nullptr;
 TMsg::TFallback gFallback;
+TMsg::TBoxHook gBoxHook;
 
-// What the box shows when no singleton exists, and which kind of box it is for the two id forms.
-struct BoxRule {
-    const char16_t* prefix;
-    TMsgDlgType forId;
-    TMsgDlgType forParts;
-};
-
-BoxRule RuleOf(TMsgTypeId e) {
-    switch (e) {
-    case eDebug:
-        return {u"Debug: ", TMsgDlgType::mtInformation, TMsgDlgType::mtInformation};
-    case eTrace:
-        return {u"Trace: ", TMsgDlgType::mtInformation, TMsgDlgType::mtInformation};
-    case eWarning:
-        return {u"", TMsgDlgType::mtError, TMsgDlgType::mtWarning};
-    case eError:
-    case eFatal:
-        return {u"", TMsgDlgType::mtError, TMsgDlgType::mtError};
-    default:
-        return {u"", TMsgDlgType::mtInformation, TMsgDlgType::mtInformation};
-    }
+void Unheard(TMsgTypeId e, TReportForm eForm, const std::u16string& sText) {
+    if (gFallback)
+        gFallback(e, sText);
+    else if (gBoxHook)
+        gBoxHook(e, eForm, sText);
 }
 
 } // namespace
@@ -55,23 +37,23 @@ void TMsg::SetFallback(TFallback fallback) {
     gFallback = std::move(fallback);
 }
 
+void TMsg::SetBoxHook(TBoxHook hook) {
+    gBoxHook = std::move(hook);
+}
+
 void TMsg::Report(TMsgTypeId e, const std::u16string& sText, uint32_t dwId) {
     if (gInstance != nullptr)
         gInstance->NewMsg(e, dwId, sText);
-    else if (gFallback)
-        gFallback(e, sText);
     else
-        Dialogs::ShowMessageBox(RuleOf(e).forId, RuleOf(e).prefix + sText);
+        Unheard(e, TReportForm::rfId, sText);
 }
 
 void TMsg::Report(TMsgTypeId e, const std::u16string& sText, uint8_t byUnit, uint8_t byMethode,
                   uint8_t byParam) {
     if (gInstance != nullptr)
         gInstance->NewMsg(e, byUnit, byMethode, byParam, sText);
-    else if (gFallback)
-        gFallback(e, sText);
     else
-        Dialogs::ShowMessageBox(RuleOf(e).forParts, RuleOf(e).prefix + sText);
+        Unheard(e, TReportForm::rfParts, sText);
 }
 
 void TMsg::Alert(TMsgTypeId e, const std::u16string& sMsg, uint32_t dwId) {
@@ -99,10 +81,8 @@ void TMsg::Event(TObject* Sender, TMsgTypeId eType, const std::u16string& sText,
                                  : Format(u"[%p] %s", {address, sText});
     if (gInstance != nullptr)
         gInstance->NewMsg(eType, dwId, text);
-    else if (gFallback)
-        gFallback(eType, text);
     else
-        Dialogs::ShowMessageBox(TMsgDlgType::mtCustom, text);
+        Unheard(eType, TReportForm::rfEvent, text);
 }
 
 void TMsg::NewMsg(TMsgTypeId e, uint32_t dwMsgId, const std::u16string& sMsg) {

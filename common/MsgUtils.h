@@ -58,8 +58,12 @@ using TNotifyMsgEvent =
         Report(eLevel, SysUtils::Format(sFormat, Args), byUnit, byMethode, byParam);               \
     }
 
+/// How a message that no singleton took was reported: by a whole id, by its parts, or on behalf
+/// of a sender. The message box hook chooses the kind of box by it.
+enum class TReportForm : uint8_t { rfId, rfParts, rfEvent };
+
 /// The process-wide message service. The class-level members look the singleton up but never
-/// create it; while there is none, a modal message box shows the message instead.
+/// create it; while there is none, the fallback takes the message, else the message box hook.
 class TMsg : public TObject {
 public:
     /// The singleton, created on first call.
@@ -89,9 +93,15 @@ public:
     /// box shows it as well. Without a singleton it takes the fallback of every message.
     static void Alert(TMsgTypeId e, const std::u16string& sMsg, uint32_t dwId);
 
-    /// Where messages go while no singleton exists; unset, a modal box shows each one.
+    /// Where messages go while no singleton exists; unset, the message box hook shows each one.
     using TFallback = std::function<void(TMsgTypeId e, const std::u16string& sMsg)>;
     static void SetFallback(TFallback fallback);
+
+    /// The last resort for a message without singleton and fallback: the application installs a
+    /// modal box here, which is its choice alone. Without a hook such a message is dropped.
+    using TBoxHook =
+        std::function<void(TMsgTypeId e, TReportForm eForm, const std::u16string& sMsg)>;
+    static void SetBoxHook(TBoxHook hook);
 
     /// Delivers `sMsg` to the subscriber, the level replacing the id's top byte.
     void NewMsg(TMsgTypeId e, uint32_t dwMsgId, const std::u16string& sMsg);

@@ -116,10 +116,7 @@ bool TryStrToInt(const std::u16string& s, int32_t& iValue) {
         negative = s[i++] == u'-';
     }
     unsigned base = 10;
-    if (i < s.size() && s[i] == u'$') {
-        base = 16;
-        ++i;
-    } else if (i < s.size() && (s[i] == u'x' || s[i] == u'X')) {
+    if (i < s.size() && (s[i] == u'$' || s[i] == u'x' || s[i] == u'X')) {
         base = 16;
         ++i;
     } else if (i + 1 < s.size() && s[i] == u'0' && (s[i + 1] == u'x' || s[i + 1] == u'X')) {

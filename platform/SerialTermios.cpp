@@ -31,6 +31,10 @@ namespace {
 // that an idle port costs next to nothing.
 constexpr int kTickMs = 15;
 
+// The output queue's count below which the terminal layer calls a port writable (the kernel's
+// WAKEUP_CHARS): the same count that TIOCOUTQ answers.
+constexpr int kTtyWakeupMark = 256;
+
 bool IsNoTtyError(int e) {
     return e == ENOTTY || e == EINVAL;
 }
@@ -303,6 +307,7 @@ public:
             return EBADF;
         using namespace std::chrono;
         const auto deadline = steady_clock::now() + milliseconds(dwTimeoutMs);
+        bool bPollUseful = true;
         for (;;) {
             int n = 0;
             if (::ioctl(fFd, TIOCOUTQ, &n) != 0)
@@ -311,15 +316,25 @@ public:
             auto left = duration_cast<nanoseconds>(deadline - steady_clock::now()).count();
             if (n <= iMaxQueued || left <= 0)
                 return 0;
-            // No descriptor event tells when the queue has gone out, but the line's pace does:
-            // sleep about as long as the excess takes on the wire, and look again.
+            // The queue count decides; between looks the wait is the line's pace: about as long
+            // as the excess takes on the wire.
             int64_t ns = static_cast<int64_t>(n - iMaxQueued) * fiCharBits * 1'000'000'000 /
                          std::max<uint32_t>(fiBaud, 1);
             ns = std::clamp<int64_t>(ns, 50'000, left);
             struct timespec ts {
                 static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)
             };
-            ::ppoll(nullptr, 0, &ts, nullptr);
+            // While the queue holds the kernel's wake-up mark or more, the port is not writable
+            // and becomes so as the queue falls below the mark: the wait can end on that as well.
+            // Below the mark POLLOUT holds already and tells nothing about what is left, so the
+            // wait is the pace alone; so is it once the port answers with an error condition.
+            struct pollfd pfd {
+                fFd, POLLOUT, 0
+            };
+            bool bPoll = n >= kTtyWakeupMark && bPollUseful;
+            ::ppoll(bPoll ? &pfd : nullptr, bPoll ? 1 : 0, &ts, nullptr);
+            if ((pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
+                bPollUseful = false;
         }
     }
 

@@ -2,6 +2,7 @@
 // event-loop, hand-over and widget code can be tested in process.
 
 #include "app/Application.h"
+#include "app/MessageBoxes.h"
 #include "platform/Dialogs.h"
 
 #include <QApplication>
@@ -13,6 +14,8 @@ int main(int argc, char** argv) {
     Application::TApplication<QApplication> app(argc, argv);
     // A modal box would wait for a click nobody gives; tests that care install their own hook.
     Dialogs::SetMessageBoxHook([](Dialogs::TMsgDlgType, const std::u16string&) {});
+    // The program's own choice of box for a message nobody took, which the box tests observe.
+    MessageBoxes::Install();
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -252,7 +252,8 @@ EDeviceOpenSteps TFtdiD2xx::OpenEx(const std::string& sText, uint32_t dwFlag) {
         TFtdiD2xx* self;
         EDeviceOpenSteps& step;
         int iUncaught = std::uncaught_exceptions();
-        ~TGuard() noexcept(false) {
+        // Throwing is its purpose: a refused close is the open's result.
+        ~TGuard() noexcept(false) { // NOLINT(bugprone-exception-escape)
             if (step == eoOpened)
                 return;
             if (std::uncaught_exceptions() == iUncaught) {
@@ -274,7 +275,10 @@ EDeviceOpenSteps TFtdiD2xx::OpenEx(const std::string& sText, uint32_t dwFlag) {
         uint32_t dwLocId = UsbPortId(sText);
         if (dwLocId == InvalidLocationId)
             return eStep;
-        st = Call(D2xx().FT_OpenExLoc, reinterpret_cast<void*>(static_cast<uintptr_t>(dwLocId)),
+        // The vendor's call takes the location id in its pointer argument.
+        st = Call(D2xx().FT_OpenExLoc,
+                  reinterpret_cast<void*>( // NOLINT(performance-no-int-to-ptr)
+                      static_cast<uintptr_t>(dwLocId)),
                   dwFlag, &h);
     } else {
         st = Call(D2xx().FT_OpenEx, sText.c_str(), dwFlag, &h);
@@ -565,7 +569,7 @@ void TEventThread::DoError() {
         fParent->DoEventError(fiErrorCode);
 }
 
-void TEventThread::HandleException(std::exception_ptr ex) {
+void TEventThread::HandleException(const std::exception_ptr& ex) {
     std::u16string sText;
     try {
         std::rethrow_exception(ex);

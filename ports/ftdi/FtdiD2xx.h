@@ -273,7 +273,7 @@ private:
     bool InitNotification();
     void DoRxData();
     void DoError();
-    void HandleException(std::exception_ptr ex);
+    void HandleException(const std::exception_ptr& ex);
     /// Runs `fn` on the main thread and waits; an exception it raises comes back here.
     bool Synchronize(void (TEventThread::*fn)());
 

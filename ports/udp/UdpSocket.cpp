@@ -195,7 +195,7 @@ std::string IpToStr(uint32_t dwAddr) {
 std::string Ipv6ToStr(const UdpSockets::TIpv6Address& addr) {
     // The shortest form: the longest run of two or more zero groups becomes "::".
     uint16_t g[8];
-    for (int i = 0; i < 8; ++i)
+    for (size_t i = 0; i < 8; ++i)
         g[i] = static_cast<uint16_t>(addr.byAddr[2 * i] << 8 | addr.byAddr[2 * i + 1]);
     int best = -1, bestLen = 1;
     for (int i = 0; i < 8;) {

@@ -15,6 +15,7 @@ TELVIK_PACKAGES=(
     xvfb xauth xdotool
     python3
     clang libclang-rt-14-dev
+    clang-format clang-tidy
 )
 
 # Installs only the packages that are missing; quiet and non-interactive, so it runs the same

@@ -3,12 +3,15 @@
 #include "common/IniFiles.h"
 #include "common/SysUtils.h"
 #include "e2e/RunTelvik.h"
+#include "platform/Files.h"
 
 #include <filesystem>
 
 #include <gtest/gtest.h>
 
 using namespace Configuration;
+using Files::ChangeFileExt;
+using Files::CombinePath;
 
 TEST(FindCmdLineOption, FirstCaseSensitiveMatchAfterArgumentZero) {
     std::vector<std::u16string> args{u"+Send=prog", u"+send=x", u"+Send=A", u"+Send=B", u"+Send="};

@@ -2,6 +2,7 @@
 
 #include "TestUtils.h"
 #include "common/IniFiles.h"
+#include "platform/Files.h"
 
 #include <gtest/gtest.h>
 
@@ -38,6 +39,11 @@ protected:
     std::string dir;
 };
 
+// The configuration in the file `name`, read as the program reads it.
+TMemIniFile Load(const std::u16string& name) {
+    return TMemIniFile(name, Files::ReadWholeFile(name, TMemIniFile::kMaxFileSize));
+}
+
 TMemIniFile FromText(const std::u16string& text) {
     TMemIniFile ini;
     ini.SetText(text);
@@ -59,7 +65,7 @@ TEST_F(IniFile, EncodingChosenByByteOrderMarkOrContent) {
         {"utf16be", std::string("\xFE\xFF\0[\0S\0]\0\n\0K\0=\0\xE9\0\n", 18)},
     };
     for (const auto& c : cases) {
-        TMemIniFile ini(File(c.name, c.bytes));
+        TMemIniFile ini = Load(File(c.name, c.bytes));
         EXPECT_EQ(ini.ReadString(u"S", u"K", u"-"), u"\u00E9") << c.name;
     }
 }
@@ -168,19 +174,19 @@ TEST(IniWrite, AKeyLineWithoutEqualSignIsNotReplaced) {
 }
 
 TEST_F(IniFile, MissingFileGivesAnEmptyConfiguration) {
-    TMemIniFile ini(Path("absent.ini"));
+    TMemIniFile ini = Load(Path("absent.ini"));
     EXPECT_EQ(ini.FileName(), Path("absent.ini"));
     EXPECT_EQ(ini.ReadString(u"GENERAL", u"Visible", u"OnError"), u"OnError");
-    TMemIniFile below(Path("absent/deeper.ini"));
+    TMemIniFile below = Load(Path("absent/deeper.ini"));
     EXPECT_FALSE(below.ValueExists(u"GENERAL", u"Visible"));
-    TMemIniFile empty(File("empty.ini", ""));
+    TMemIniFile empty = Load(File("empty.ini", ""));
     EXPECT_FALSE(empty.ValueExists(u"GENERAL", u"Visible"));
 }
 
 TEST_F(IniFile, UnreadableFileRaises) {
     auto message = [](const std::u16string& name) -> std::u16string {
         try {
-            TMemIniFile ini(name);
+            Load(name);
         } catch (const SysUtils::Exception& e) {
             return e.Message();
         }
@@ -206,6 +212,6 @@ TEST_F(IniFile, FileNamesOutsideAsciiAndLinksAreFollowed) {
     std::u16string target = File("k\u00F6ln.ini", "[A]\nk=1\n");
     std::string link = dir + "/link.ini";
     ASSERT_EQ(symlink(SysUtils::ToUtf8(target).c_str(), link.c_str()), 0);
-    EXPECT_EQ(TMemIniFile(target).ReadString(u"a", u"K", u""), u"1");
-    EXPECT_EQ(TMemIniFile(FromUtf8(link)).ReadString(u"a", u"K", u""), u"1");
+    EXPECT_EQ(Load(target).ReadString(u"a", u"K", u""), u"1");
+    EXPECT_EQ(Load(FromUtf8(link)).ReadString(u"a", u"K", u""), u"1");
 }

@@ -264,3 +264,11 @@ TEST(EMsg, IdFieldViews) {
     EXPECT_EQ(id.MethodeNo(), 0x03);
     EXPECT_EQ(id.Param(), 0x14);
 }
+
+TEST(TMsg, AnEventWithoutSingletonShowsItsTextInAPlainBox) {
+    BoxRecorder rec;
+    TMsg::Event(nullptr, eError, u"gone", nullptr, 0);
+    ASSERT_EQ(rec.boxes.size(), 1u);
+    EXPECT_EQ(rec.boxes[0].type, TMsgDlgType::mtCustom);
+    EXPECT_EQ(rec.boxes[0].text.substr(rec.boxes[0].text.size() - 5), u" gone");
+}
