@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,12 +24,28 @@ class ILogView;
 
 namespace Job {
 
-/// The three requests the job posts to itself.
-enum TRequest {
-    WM_LOADCONFIG = 1024 + 10,
-    WM_OPENPORT = 1024 + 20,
-    WM_FINISH = 1024 + 30,
+/// The steps of a run, in their order. A run that fails ends in the step that failed, and its
+/// exit code names that step (ExitCodeOf).
+enum class TStep {
+    Startup,
+    Configuration,
+    CreatePort,
+    PortSettings, ///< also a setting the device refused while it opened
+    Open,
+    Opened,
+    Initial,
+    Send,
+    Wait,
+    Response, ///< the response was wrong: only ever a failed step
+    Finish,   ///< the exchange is over, the finishing on its way
+    Final,
+    Failure, ///< the failure instructions after a failed step
+    Close,
 };
+
+/// The exit code of a run that ended in `eStep` (the step that failed; Close, or Finish before
+/// it, when none did); `bFailureFailed`: the failure instructions after it failed too.
+int ExitCodeOf(TStep eStep, bool bFailureFailed);
 
 /// Told what the run did, as it happens, for a report after it (app/RunReport). Every call
 /// does nothing unless overridden.
@@ -66,13 +83,14 @@ struct TJobEnvironment {
 
 class TJob : public QObject {
 public:
-    /// Sets the caption, the time-out timer, the log subscription, exit code 95, the first log
-    /// line, and posts the load request.
+    /// Sets the caption, the time-out timer, the log subscription, the first log line, and
+    /// queues the configuration step.
     explicit TJob(TJobEnvironment env);
     /// Frees the port (without its closing events), then the configuration.
     ~TJob() override;
 
-    int ExitCode() const { return fiExitCode; }
+    /// The code of the run if it ended now: a step under way counts as failing until it is done.
+    int ExitCode() const;
     /// The signal that ended the run, 0 when none did.
     int Signal() const { return fiSignal; }
     bool WindowVisible() const;
@@ -80,20 +98,25 @@ public:
     PortBase::TPortBase* Port() const { return fPort.get(); }
     int TimeoutInterval() const { return fTimeout.interval(); }
 
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
-
 private:
     void MsgNewMsg(MsgUtils::TObject* Sender, const MsgUtils::TMsgId& oMsgId,
                    const std::u16string& sMsg);
-    void HandleUncaughtException(QObject* Sender, const std::exception* E);
-    void Post(TRequest request);
+    /// An exception left a step or a port's event: it fails the step under way.
+    void HandleUncaughtException(const std::exception* E);
+    /// Runs `fnStep` from the event loop once the current event is done.
+    void Queue(void (TJob::*fnStep)());
+    void RunQueued(void (TJob::*fnStep)());
+    /// The first failure decides the run; later ones change nothing.
+    void Fail(TStep eStep);
+    void RequestFinish();
 
+    void Configure();
     void LoadConfiguration();
     std::u16string ReadTelegramValue(const std::u16string& sKey) const;
     std::u16string ReadGeneral(const std::u16string& sKey, const std::u16string& sDefault) const;
     void OpenPort();
-    void PortOpened(MsgUtils::TObject* Sender);
+    /// The initial instructions, the send and the start of the wait, once the port is open.
+    void Exchange();
     void PortDataReceived(MsgUtils::TObject* Sender);
     /// Judges one non-empty telegram (in raw mode with Match=Any: all data since the send).
     void Judge(const std::u16string& sData);
@@ -123,15 +146,16 @@ private:
     std::u16string fsRawSoFar;    ///< raw mode with Match=Any: everything since the send
     std::unique_ptr<LogWindow::ILogView> fWindow;
     QTimer fTimeout;
-    int fiExitCode = 0;
-    bool fbCloseCalled = false;  ///< the port's Close ran once; never again
-    bool fbClosed = false;       ///< the window was closed and the loop told to end
-    bool fbFinishPosted = false; ///< a finish request is on its way
-    bool fbInterrupted = false;  ///< a signal ended the run
-    int fiInterruptedCode = 0;   ///< the code of the step the signal ended
-    int fiSignal = 0;            ///< the first signal
-    bool fbOpened = false;       ///< the port's open succeeded
-    bool fbBoxes = false;        ///< "Always": alerts show a modal box beside their log line
+    TStep fStep = TStep::Startup;          ///< the step under way, or the last one done
+    TStep fInterruptedIn = TStep::Startup; ///< the step a signal ended
+    std::optional<TStep> fFailed;          ///< the finishing run failed in this step
+    bool fbCloseCalled = false;            ///< the port's Close ran once; never again
+    bool fbClosed = false;                 ///< the window was closed and the loop told to end
+    bool fbFinishPosted = false;           ///< a finish request is on its way
+    bool fbInterrupted = false;            ///< a signal ended the run
+    int fiSignal = 0;                      ///< the first signal
+    bool fbOpened = false;                 ///< the port's open succeeded
+    bool fbBoxes = false; ///< "Always": alerts show a modal box beside their log line
 };
 
 } // namespace Job
