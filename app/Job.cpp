@@ -7,6 +7,7 @@
 #include "app/Framing.h"
 #include "app/Instructions.h"
 #include "app/LogWindow.h"
+#include "app/Verdict.h"
 #include "app/Version.h"
 #include "app/Wildcard.h"
 #include "common/EscTaggedString.h"
@@ -26,50 +27,6 @@ using Configuration::FindCmdLineOption;
 using MsgUtils::EMsg;
 using MsgUtils::TMsg;
 using SysUtils::Format;
-
-int ExitCodeOf(TStep eStep, bool bFailureFailed) {
-    int iCode = ecSuccess;
-    switch (eStep) {
-    case TStep::Startup:
-        iCode = ecStartup;
-        break;
-    case TStep::Configuration:
-        iCode = ecConfiguration;
-        break;
-    case TStep::CreatePort:
-        iCode = ecUnknownDevice;
-        break;
-    case TStep::PortSettings:
-        iCode = ecPortSettings;
-        break;
-    case TStep::Open:
-        iCode = ecOpen;
-        break;
-    case TStep::Opened:
-        iCode = ecPortVanished;
-        break;
-    case TStep::Initial:
-        iCode = ecInitialInstruction;
-        break;
-    case TStep::Send:
-        iCode = ecSend;
-        break;
-    case TStep::Wait:
-        iCode = ecResponseTimeout;
-        break;
-    case TStep::Response:
-        iCode = ecResponseMismatch;
-        break;
-    case TStep::Final:
-        iCode = ecFinalInstruction;
-        break;
-    case TStep::Finish:
-    case TStep::Failure:
-    case TStep::Close:
-        break;
-    }
-    return bFailureFailed ? iCode + kFailureInstructionOffset : iCode;
-}
 
 TJob::TJob(TJobEnvironment env) : fEnv(std::move(env)) {
     // The trailing blank is part of the caption stations have always seen.
@@ -326,7 +283,7 @@ void TJob::OpenPort() {
     if (!fPort)
         throw EMsg(u"Device type \"%s\" not found!", {name}, 0x0103FF, 0);
     fStep = TStep::PortSettings;
-    SetPortFraming();
+    Framing::SetPortFraming(*fPort, ReadTelegramValue(u"Terminator"), Framing::GapMs(*fIniFile));
     fPort->SetOnDataReceived([this](MsgUtils::TObject* Sender) { PortDataReceived(Sender); });
     // The port tells of its open before Open returns; the exchange waits until Open is done.
     fPort->SetOnOpened([this](MsgUtils::TObject*) {
@@ -355,21 +312,6 @@ void TJob::OpenPort() {
         Exchange();
 }
 
-void TJob::SetPortFraming() {
-    std::u16string sTerminator = ReadTelegramValue(u"Terminator");
-    int32_t iGap = Framing::GapMs(*fIniFile);
-    if (fPort->Framed()) {
-        if (!sTerminator.empty())
-            TMsg::Warning(u"Terminator is ignored: Start and End frame the telegrams", 0);
-        if (iGap > 0)
-            TMsg::Warning(u"Gap is ignored: Start and End frame the telegrams", 0);
-    } else if (!sTerminator.empty() && iGap > 0) {
-        TMsg::Warning(u"Gap is ignored: Terminator frames the telegrams", 0);
-    }
-    fPort->SetTerminator(sTerminator);
-    fPort->SetGap(iGap);
-}
-
 void TJob::Exchange() {
     if (!fPort)
         throw EMsg(0x01040A, 0);
@@ -377,7 +319,7 @@ void TJob::Exchange() {
     if (!initial.empty()) {
         fStep = TStep::Initial;
         TMsg::Info(u"Run initial instruction(s): " + initial, 0);
-        RunInstructions(initial);
+        Instructions::Run(*fPort, initial);
     }
     std::u16string send = ReadTelegramValue(u"Send");
     if (!send.empty()) {
@@ -386,13 +328,15 @@ void TJob::Exchange() {
         fPort->Send(send);
         fEnv.Observer->Sent(send);
     }
-    fExpected = Wildcard::ReadPattern(fIniFile->ReadString(u"TELEGRAM", u"Response", u""));
-    fAbort = Wildcard::ReadPattern(fIniFile->ReadString(u"TELEGRAM", u"Abort", u""));
-    fbMatchAny = Framing::MatchAny(*fIniFile);
-    fsExpectedResponse = fExpected.Display();
-    if (!fsExpectedResponse.empty()) {
+    Wildcard::TPattern response =
+        Wildcard::ReadPattern(fIniFile->ReadString(u"TELEGRAM", u"Response", u""));
+    Wildcard::TPattern abort =
+        Wildcard::ReadPattern(fIniFile->ReadString(u"TELEGRAM", u"Abort", u""));
+    fVerdict =
+        Verdict::TVerdict(std::move(response), std::move(abort), Framing::MatchAny(*fIniFile));
+    if (!fVerdict.Empty()) {
         fStep = TStep::Wait;
-        TMsg::Info(u"Wait for expected response: " + fsExpectedResponse, 0);
+        TMsg::Info(u"Wait for expected response: " + fVerdict.Expected(), 0);
         StartTimeout();
         // A port that serves its device while a long telegram goes out keeps what came meanwhile
         // for this moment: no further event would announce it.
@@ -419,55 +363,24 @@ void TJob::PortDataReceived(MsgUtils::TObject*) {
     // Data from a port whose open failed is no answer to anything.
     if (fbInterrupted || !fbOpened || !fPort)
         return;
+    bool bRaw = !fPort->Framed() && !fPort->LineFramed() && !fPort->GapFramed();
     // One delivery may complete several telegrams; each is looked at, in order.
-    while (!fbDecided && fPort->GetDataCount() > 0) {
+    while (!fVerdict.Decided() && fPort->GetDataCount() > 0) {
         std::u16string data = fPort->GetData();
         if (data.empty())
             continue;
-        if (fExpected.empty())
+        if (fVerdict.Empty()) {
             TMsg::Info(u"Received: %s", {data}, 0);
-        else
-            Judge(data);
-    }
-}
-
-void TJob::Judge(const std::u16string& sData) {
-    std::u16string data = sData;
-    if (fbMatchAny && !fPort->Framed() && !fPort->LineFramed() && !fPort->GapFramed()) {
-        // Unframed, an answer may come in pieces: it is judged whole each time it grows.
-        fsRawSoFar += sData;
-        if (fsRawSoFar.size() > static_cast<size_t>(std::max(fPort->MaxRxCache(), 0))) {
-            TMsg::Error(PortBase::OverflowText(static_cast<int32_t>(fsRawSoFar.size()),
-                                               fPort->MaxRxCache()),
-                        0);
-            fsRawSoFar = sData;
+            continue;
         }
-        data = fsRawSoFar;
-    }
-    auto decide = [&](bool bPassed) {
+        std::u16string judged;
+        Verdict::TResult e = fVerdict.Judge(data, bRaw, fPort->MaxRxCache(), judged);
+        fEnv.Observer->Judged(judged, e == Verdict::TResult::Passed);
+        if (e == Verdict::TResult::Skipped)
+            continue;
         fTimeout.stop();
-        fEnv.Observer->Judged(data, bPassed);
-        fStep = bPassed ? TStep::Finish : TStep::Response;
+        fStep = e == Verdict::TResult::Passed ? TStep::Finish : TStep::Response;
         RequestFinish();
-    };
-    if (!fAbort.empty() && Wildcard::MatchesWildcard(data, fAbort)) {
-        TMsg::Error(u"Response aborted: \"%s\" = \"%s\"", {fAbort.Display(), data}, 0);
-        fbDecided = true;
-        decide(false);
-    } else if (Wildcard::MatchesWildcard(data, fExpected)) {
-        TMsg::Info(u"Response passed: \"%s\" = \"%s\"", {fsExpectedResponse, data}, 0);
-        fbDecided = fbMatchAny;
-        decide(true);
-    } else if (fbMatchAny) {
-        TMsg::Info(u"Skipped: \"%s\" <> \"%s\"", {fsExpectedResponse, data}, 0);
-        fEnv.Observer->Judged(data, false);
-        fbSkipped = true;
-        fsLastSkipped = data;
-    } else {
-        TMsg::Error(u"Response failed: \"%s\" <> \"%s\"", {fsExpectedResponse, data}, 0);
-        // A later telegram may still fail a passed run, but never pass a failed one.
-        fbDecided = true;
-        decide(false);
     }
 }
 
@@ -479,11 +392,8 @@ void TJob::TimeoutTimer() {
         TMsg::Hint(u"Received but not judged: %s", {unjudged}, 0);
         fEnv.Observer->Unjudged(unjudged);
     }
-    // Telegrams came and none matched: the answer was wrong, not missing.
-    if (fbSkipped) {
-        TMsg::Error(u"Response failed: \"%s\" <> \"%s\"", {fsExpectedResponse, fsLastSkipped}, 0);
+    if (fVerdict.WrongAtTimeout())
         fStep = TStep::Response;
-    }
     RequestFinish();
 }
 
@@ -503,14 +413,14 @@ void TJob::FinishJob() {
             if (!final.empty()) {
                 fStep = TStep::Final;
                 TMsg::Info(u"Run final instruction(s): " + final, 0);
-                RunInstructions(final);
+                Instructions::Run(*fPort, final);
             }
         } else {
             std::u16string failure = fIniFile->ReadString(u"INSTRUCTION", u"Failure", u"");
             if (!failure.empty() && fPort->Active()) {
                 fStep = TStep::Failure;
                 TMsg::Info(u"Run instruction(s) after failure: " + failure, 0);
-                RunInstructions(failure);
+                Instructions::Run(*fPort, failure);
             }
         }
         fStep = TStep::Close;
@@ -553,17 +463,6 @@ void TJob::PortClosed(MsgUtils::TObject*) {
     }
     if (!WindowVisible())
         CloseWindow();
-}
-
-void TJob::RunInstructions(const std::u16string& sList) {
-    std::vector<std::u16string> statements = Instructions::SplitInstructions(sList);
-    for (size_t i = 0; i < statements.size(); ++i) {
-        if (statements[i].empty())
-            continue;
-        if (!fPort->Instruct(statements[i]))
-            throw EMsg(u"Port instruction \"%s\" unknown or failed!", {statements[i]}, 0x010500,
-                       static_cast<int32_t>(i), 0);
-    }
 }
 
 void TJob::ShowWindow() {

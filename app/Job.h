@@ -4,7 +4,8 @@
 // final or failure instructions, close, report, and end with the exit code.
 
 #include "app/PortFactory.h"
-#include "app/Wildcard.h"
+#include "app/Steps.h"
+#include "app/Verdict.h"
 #include "common/MsgUtils.h"
 
 #include <QObject>
@@ -24,28 +25,7 @@ class ILogView;
 
 namespace Job {
 
-/// The steps of a run, in their order. A run that fails ends in the step that failed, and its
-/// exit code names that step (ExitCodeOf).
-enum class TStep {
-    Startup,
-    Configuration,
-    CreatePort,
-    PortSettings, ///< also a setting the device refused while it opened
-    Open,
-    Opened,
-    Initial,
-    Send,
-    Wait,
-    Response, ///< the response was wrong: only ever a failed step
-    Finish,   ///< the exchange is over, the finishing on its way
-    Final,
-    Failure, ///< the failure instructions after a failed step
-    Close,
-};
-
-/// The exit code of a run that ended in `eStep` (the step that failed; Close, or Finish before
-/// it, when none did); `bFailureFailed`: the failure instructions after it failed too.
-int ExitCodeOf(TStep eStep, bool bFailureFailed);
+using Steps::TStep;
 
 /// Told what the run did, as it happens, for a report after it (app/RunReport). Every call
 /// does nothing unless overridden.
@@ -118,16 +98,11 @@ private:
     /// The initial instructions, the send and the start of the wait, once the port is open.
     void Exchange();
     void PortDataReceived(MsgUtils::TObject* Sender);
-    /// Judges one non-empty telegram (in raw mode with Match=Any: all data since the send).
-    void Judge(const std::u16string& sData);
-    /// Hands Terminator and Gap to the port, with a warning for what its marks override.
-    void SetPortFraming();
     void TimeoutTimer();
     void FinishJob();
     void PortClosed(MsgUtils::TObject* Sender);
     /// SIGINT, SIGTERM or SIGHUP came: the run ends as a failure of its current step.
     void Interrupted(int iSignal);
-    void RunInstructions(const std::u16string& sList);
 
     void ShowWindow();
     void CloseWindow();
@@ -136,14 +111,7 @@ private:
     TJobEnvironment fEnv;
     std::unique_ptr<IniFiles::TMemIniFile> fIniFile;
     std::unique_ptr<PortBase::TPortBase> fPort;
-    std::u16string fsExpectedResponse; ///< the pattern as the log shows it
-    Wildcard::TPattern fExpected;
-    Wildcard::TPattern fAbort;
-    bool fbMatchAny = false;
-    bool fbDecided = false;       ///< the wait is over: nothing more is judged
-    bool fbSkipped = false;       ///< Match=Any let a telegram pass by
-    std::u16string fsLastSkipped; ///< ... this one, the last
-    std::u16string fsRawSoFar;    ///< raw mode with Match=Any: everything since the send
+    Verdict::TVerdict fVerdict;
     std::unique_ptr<LogWindow::ILogView> fWindow;
     QTimer fTimeout;
     TStep fStep = TStep::Startup;          ///< the step under way, or the last one done
