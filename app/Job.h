@@ -81,13 +81,12 @@ public:
 private:
     void MsgNewMsg(MsgUtils::TObject* Sender, const MsgUtils::TMsgId& oMsgId,
                    const std::u16string& sMsg);
-    /// An exception left a step or a port's event: it fails the step under way.
+    /// An exception left a step or a port's event: the run ends in the step under way.
     void HandleUncaughtException(const std::exception* E);
-    /// Runs `fnStep` from the event loop once the current event is done.
+    /// The steps follow each other through these: `fnStep` runs from the event loop once the
+    /// current event is done, and what it raises reaches HandleUncaughtException.
     void Queue(void (TJob::*fnStep)());
     void RunQueued(void (TJob::*fnStep)());
-    /// The first failure decides the run; later ones change nothing.
-    void Fail(TStep eStep);
     void RequestFinish();
 
     void Configure();
