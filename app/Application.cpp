@@ -1,6 +1,6 @@
 #include "app/Application.h"
 
-#include <cstdio>
+#include "common/MsgUtils.h"
 
 namespace Application {
 
@@ -20,7 +20,8 @@ void HandleException(QObject* Sender, const std::exception* E) {
         Handler()(Sender, E);
         return;
     }
-    std::fprintf(stderr, "Unhandled exception: %s\n", E ? E->what() : "unknown");
+    // Without a job there is no run to end; the log still shows what went wrong.
+    MsgUtils::ReportFatal(MsgUtils::DescribeException(E), u"Unhandled exception: ");
 }
 
 } // namespace Application

@@ -1,7 +1,8 @@
 #pragma once
-// The application object with the hook for exceptions that leave an event handler: every step
-// of a run is an event handler, and a failure in any of them must be reported and end the run
-// through its normal closing path instead of terminating the process.
+// The application object with the hook for exceptions that leave an event handler: a port's
+// events (data, a device lost, a driver thread's hand-over) arrive as event handlers, and a
+// failure in any of them must be reported and end the run through its normal closing path
+// instead of terminating the process.
 
 #include <QCoreApplication>
 #include <exception>

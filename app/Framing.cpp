@@ -3,6 +3,7 @@
 #include "common/IniFiles.h"
 #include "common/MsgUtils.h"
 #include "common/SysUtils.h"
+#include "ports/PortBase.h"
 
 #include <algorithm>
 
@@ -36,6 +37,20 @@ int32_t GapMs(const IniFiles::TMemIniFile& aMemIni) {
 
 bool MatchAny(const IniFiles::TMemIniFile& aMemIni) {
     return SysUtils::SameText(Value(aMemIni, u"Match"), u"Any");
+}
+
+void SetPortFraming(PortBase::TPortBase& aPort, const std::u16string& sTerminator, int32_t iGap) {
+    using MsgUtils::TMsg;
+    if (aPort.Framed()) {
+        if (!sTerminator.empty())
+            TMsg::Warning(u"Terminator is ignored: Start and End frame the telegrams", 0);
+        if (iGap > 0)
+            TMsg::Warning(u"Gap is ignored: Start and End frame the telegrams", 0);
+    } else if (!sTerminator.empty() && iGap > 0) {
+        TMsg::Warning(u"Gap is ignored: Terminator frames the telegrams", 0);
+    }
+    aPort.SetTerminator(sTerminator);
+    aPort.SetGap(iGap);
 }
 
 } // namespace Framing

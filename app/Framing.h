@@ -10,6 +10,10 @@ namespace IniFiles {
 class TMemIniFile;
 }
 
+namespace PortBase {
+class TPortBase;
+}
+
 namespace Framing {
 
 /// Raises EMsg naming the key and what it allows for a Gap or Match value that is not valid. Empty
@@ -21,5 +25,9 @@ void CheckFramingKeys(const IniFiles::TMemIniFile& aMemIni);
 int32_t GapMs(const IniFiles::TMemIniFile& aMemIni);
 /// True for TELEGRAM/Match "Any" (case ignored); "First" and no value keep the first telegram.
 bool MatchAny(const IniFiles::TMemIniFile& aMemIni);
+
+/// Hands Terminator and Gap to the port, with a warning for each that the port's marks, or the
+/// terminator, override.
+void SetPortFraming(PortBase::TPortBase& aPort, const std::u16string& sTerminator, int32_t iGap);
 
 } // namespace Framing

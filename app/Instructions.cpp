@@ -1,5 +1,8 @@
 #include "app/Instructions.h"
 
+#include "common/MsgUtils.h"
+#include "ports/PortBase.h"
+
 namespace Instructions {
 
 namespace {
@@ -49,6 +52,17 @@ std::vector<std::u16string> SplitInstructions(const std::u16string& sList) {
         }
     }
     return out;
+}
+
+void Run(PortBase::TPortBase& aPort, const std::u16string& sList) {
+    std::vector<std::u16string> statements = SplitInstructions(sList);
+    for (size_t i = 0; i < statements.size(); ++i) {
+        if (statements[i].empty())
+            continue;
+        if (!aPort.Instruct(statements[i]))
+            throw MsgUtils::EMsg(u"Port instruction \"%s\" unknown or failed!", {statements[i]},
+                                 0x010500, static_cast<int32_t>(i), 0);
+    }
 }
 
 } // namespace Instructions

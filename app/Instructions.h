@@ -3,6 +3,10 @@
 #include <string>
 #include <vector>
 
+namespace PortBase {
+class TPortBase;
+}
+
 namespace Instructions {
 
 /// Splits an instruction list into statements. Statements are separated by ";" and by white
@@ -11,5 +15,9 @@ namespace Instructions {
 /// stand for one. Empty statements between two ";" count, and a ";" at the very end adds one.
 /// A NUL character ends the list.
 std::vector<std::u16string> SplitInstructions(const std::u16string& sList);
+
+/// Carries out the statements of `sList` on `aPort` in order, skipping empty ones. Raises EMsg
+/// naming the first one the port refuses, with its index; the statements after it do not run.
+void Run(PortBase::TPortBase& aPort, const std::u16string& sList);
 
 } // namespace Instructions

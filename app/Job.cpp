@@ -7,6 +7,7 @@
 #include "app/Framing.h"
 #include "app/Instructions.h"
 #include "app/LogWindow.h"
+#include "app/Verdict.h"
 #include "app/Version.h"
 #include "app/Wildcard.h"
 #include "common/EscTaggedString.h"
@@ -19,7 +20,6 @@
 #include "ports/udp/PortUdp.h"
 
 #include <QCoreApplication>
-#include <QEvent>
 
 namespace Job {
 
@@ -50,9 +50,8 @@ TJob::TJob(TJobEnvironment env) : fEnv(std::move(env)) {
     // judged too late.
     fTimeout.setTimerType(Qt::PreciseTimer);
     QObject::connect(&fTimeout, &QTimer::timeout, this, [this] { TimeoutTimer(); });
-    QCoreApplication::instance()->installEventFilter(this);
     Application::SetExceptionHandler(
-        [this](QObject* Sender, const std::exception* E) { HandleUncaughtException(Sender, E); });
+        [this](QObject*, const std::exception* E) { HandleUncaughtException(E); });
     TMsg::Instance()->SetOnNewMsg(
         [this](MsgUtils::TObject* Sender, const MsgUtils::TMsgId& oMsgId,
                const std::u16string& sMsg) { MsgNewMsg(Sender, oMsgId, sMsg); });
@@ -66,9 +65,8 @@ TJob::TJob(TJobEnvironment env) : fEnv(std::move(env)) {
                                     sMsg);
     });
     SignalEvents::SetOnSignal([this](int iSignal) { Interrupted(iSignal); });
-    fiExitCode = ecStartup;
     TMsg::Info(caption, 0);
-    Post(WM_LOADCONFIG);
+    Queue(&TJob::Configure);
 }
 
 TJob::~TJob() {
@@ -84,7 +82,11 @@ TJob::~TJob() {
     TMsg::Instance()->SetOnAlert(nullptr);
     TMsg::Instance()->SetOnNewMsg(nullptr);
     Application::SetExceptionHandler(nullptr);
-    QCoreApplication::instance()->removeEventFilter(this);
+}
+
+int TJob::ExitCode() const {
+    // Past a failed step only failure instructions that fail as well change the code.
+    return fFailed ? ExitCodeOf(*fFailed, fStep == TStep::Failure) : ExitCodeOf(fStep, false);
 }
 
 bool TJob::WindowVisible() const {
@@ -104,48 +106,44 @@ void TJob::MsgNewMsg(MsgUtils::TObject*, const MsgUtils::TMsgId& oMsgId,
                    "\n");
 }
 
-void TJob::HandleUncaughtException(QObject*, const std::exception* E) {
-    std::u16string text;
-    if (auto* e = dynamic_cast<const SysUtils::Exception*>(E))
-        text = e->Message();
-    else
-        text = E ? SysUtils::FromUtf8(E->what()) : u"Unknown exception";
+void TJob::HandleUncaughtException(const std::exception* E) {
     // An overflow has its own readable line already; it only ends the run here.
     if (!dynamic_cast<const PortBase::ERxCacheOverflow*>(E))
-        TMsg::Fatal(text, 0);
-    if (auto* e = dynamic_cast<const SysUtils::Exception*>(E); e && !e->Hint().empty())
-        TMsg::Hint(u"%s", {e->Hint()}, 0);
-    Post(WM_FINISH);
+        MsgUtils::ReportFatal(MsgUtils::DescribeException(E));
+    RequestFinish();
 }
 
-void TJob::Post(TRequest request) {
-    if (request == WM_FINISH)
-        fbFinishPosted = true;
-    QCoreApplication::postEvent(this, new QEvent(static_cast<QEvent::Type>(request)));
+void TJob::Queue(void (TJob::*fnStep)()) {
+    QMetaObject::invokeMethod(
+        this, [this, fnStep] { RunQueued(fnStep); }, Qt::QueuedConnection);
 }
 
-bool TJob::eventFilter(QObject* watched, QEvent* event) {
-    const int type = static_cast<int>(event->type());
-    if (fbInterrupted && (type == WM_LOADCONFIG || type == WM_OPENPORT))
-        return true;
-    switch (type) {
-    case WM_LOADCONFIG:
-        LoadConfiguration();
-        return true;
-    case WM_OPENPORT:
-        OpenPort();
-        return true;
-    case WM_FINISH:
-        FinishJob();
-        return true;
-    default:
-        return QObject::eventFilter(watched, event);
+void TJob::RunQueued(void (TJob::*fnStep)()) {
+    // After a signal only the finishing is left to do.
+    if (fbInterrupted && fnStep != &TJob::FinishJob)
+        return;
+    try {
+        (this->*fnStep)();
+    } catch (const std::exception& e) {
+        HandleUncaughtException(&e);
+    } catch (...) {
+        HandleUncaughtException(nullptr);
     }
+}
+
+void TJob::RequestFinish() {
+    fbFinishPosted = true;
+    Queue(&TJob::FinishJob);
+}
+
+void TJob::Configure() {
+    fStep = TStep::Configuration;
+    LoadConfiguration();
+    Queue(&TJob::OpenPort);
 }
 
 void TJob::LoadConfiguration() {
     TMsg::Info(u"Load configuration...", 0);
-    fiExitCode = ecConfiguration;
     const auto& args = fEnv.Args;
     std::u16string sUnknown;
     for (const auto& problem : CommandLine::UnknownArguments(args, Files::FileExists)) {
@@ -257,7 +255,6 @@ void TJob::LoadConfiguration() {
     // A wait setting that is no number of milliseconds is the configuration's fault.
     if (SysUtils::SameText(fIniFile->ReadString(u"DEVICE", u"Name", u""), u"FTDI"))
         PortFtdi::TPortFtdi::CheckWaitSettings(*fIniFile);
-    Post(WM_OPENPORT);
 }
 
 std::u16string TJob::ReadTelegramValue(const std::u16string& sKey) const {
@@ -273,7 +270,7 @@ std::u16string TJob::ReadGeneral(const std::u16string& sKey, const std::u16strin
 
 void TJob::OpenPort() {
     TMsg::Info(u"Open port...", 0);
-    fiExitCode = ecUnknownDevice;
+    fStep = TStep::CreatePort;
     if (fPort)
         throw EMsg(0x01020A, 0);
     std::u16string name = fIniFile ? fIniFile->ReadString(u"DEVICE", u"Name", u"") : u"";
@@ -287,70 +284,61 @@ void TJob::OpenPort() {
     }
     if (!fPort)
         throw EMsg(u"Device type \"%s\" not found!", {name}, 0x0103FF, 0);
-    fiExitCode = ecPortSettings;
-    SetPortFraming();
+    fStep = TStep::PortSettings;
+    Framing::SetPortFraming(*fPort, ReadTelegramValue(u"Terminator"), Framing::GapMs(*fIniFile));
     fPort->SetOnDataReceived([this](MsgUtils::TObject* Sender) { PortDataReceived(Sender); });
-    fPort->SetOnOpened([this](MsgUtils::TObject* Sender) { PortOpened(Sender); });
+    // The port tells of its open before Open returns; the exchange waits until Open is done.
+    fPort->SetOnOpened([this](MsgUtils::TObject*) {
+        fStep = TStep::Opened;
+        fbOpened = true;
+        fEnv.Observer->PortOpened();
+    });
     fPort->SetOnClosed([this](MsgUtils::TObject* Sender) { PortClosed(Sender); });
     // A device lost while the response is awaited ends the wait at once (the port has logged
     // why); once the time-out has fired, its own finish request is already on its way.
     fPort->SetOnError([this](MsgUtils::TObject*) {
-        if (fiExitCode == ecResponseTimeout && (fTimeout.isActive() || fTimeout.interval() <= 0)) {
+        if (fStep == TStep::Wait && (fTimeout.isActive() || fTimeout.interval() <= 0)) {
             fTimeout.stop();
-            Post(WM_FINISH);
+            RequestFinish();
         }
     });
     fPort->Init(*fIniFile);
-    fiExitCode = ecOpen;
+    fStep = TStep::Open;
     try {
         fPort->Open();
     } catch (const PortBase::EPortSettings&) {
-        fiExitCode = ecPortSettings;
+        fStep = TStep::PortSettings;
         throw;
     }
+    if (fbOpened)
+        Exchange();
 }
 
-void TJob::SetPortFraming() {
-    std::u16string sTerminator = ReadTelegramValue(u"Terminator");
-    int32_t iGap = Framing::GapMs(*fIniFile);
-    if (fPort->Framed()) {
-        if (!sTerminator.empty())
-            TMsg::Warning(u"Terminator is ignored: Start and End frame the telegrams", 0);
-        if (iGap > 0)
-            TMsg::Warning(u"Gap is ignored: Start and End frame the telegrams", 0);
-    } else if (!sTerminator.empty() && iGap > 0) {
-        TMsg::Warning(u"Gap is ignored: Terminator frames the telegrams", 0);
-    }
-    fPort->SetTerminator(sTerminator);
-    fPort->SetGap(iGap);
-}
-
-void TJob::PortOpened(MsgUtils::TObject*) {
-    fiExitCode = ecPortVanished;
+void TJob::Exchange() {
     if (!fPort)
         throw EMsg(0x01040A, 0);
-    fbOpened = true;
-    fEnv.Observer->PortOpened();
     std::u16string initial = fIniFile->ReadString(u"INSTRUCTION", u"Initial", u"");
     if (!initial.empty()) {
-        fiExitCode = ecInitialInstruction;
+        fStep = TStep::Initial;
         TMsg::Info(u"Run initial instruction(s): " + initial, 0);
-        RunInstructions(initial);
+        Instructions::Run(*fPort, initial);
     }
     std::u16string send = ReadTelegramValue(u"Send");
     if (!send.empty()) {
-        fiExitCode = ecSend;
+        fStep = TStep::Send;
         TMsg::Info(u"Send: " + send, 0);
         fPort->Send(send);
         fEnv.Observer->Sent(send);
     }
-    fExpected = Wildcard::ReadPattern(fIniFile->ReadString(u"TELEGRAM", u"Response", u""));
-    fAbort = Wildcard::ReadPattern(fIniFile->ReadString(u"TELEGRAM", u"Abort", u""));
-    fbMatchAny = Framing::MatchAny(*fIniFile);
-    fsExpectedResponse = fExpected.Display();
-    if (!fsExpectedResponse.empty()) {
-        fiExitCode = ecResponseTimeout;
-        TMsg::Info(u"Wait for expected response: " + fsExpectedResponse, 0);
+    Wildcard::TPattern response =
+        Wildcard::ReadPattern(fIniFile->ReadString(u"TELEGRAM", u"Response", u""));
+    Wildcard::TPattern abort =
+        Wildcard::ReadPattern(fIniFile->ReadString(u"TELEGRAM", u"Abort", u""));
+    fVerdict =
+        Verdict::TVerdict(std::move(response), std::move(abort), Framing::MatchAny(*fIniFile));
+    if (!fVerdict.Empty()) {
+        fStep = TStep::Wait;
+        TMsg::Info(u"Wait for expected response: " + fVerdict.Expected(), 0);
         StartTimeout();
         // A port that serves its device while a long telegram goes out keeps what came meanwhile
         // for this moment: no further event would announce it.
@@ -360,8 +348,8 @@ void TJob::PortOpened(MsgUtils::TObject*) {
         if (send.empty())
             TMsg::Warning(u"Nothing to send and no response expected: the job exchanges nothing",
                           0);
-        fiExitCode = ecSuccess;
-        Post(WM_FINISH);
+        fStep = TStep::Finish;
+        RequestFinish();
     }
 }
 
@@ -377,55 +365,24 @@ void TJob::PortDataReceived(MsgUtils::TObject*) {
     // Data from a port whose open failed is no answer to anything.
     if (fbInterrupted || !fbOpened || !fPort)
         return;
+    bool bRaw = !fPort->Framed() && !fPort->LineFramed() && !fPort->GapFramed();
     // One delivery may complete several telegrams; each is looked at, in order.
-    while (!fbDecided && fPort->GetDataCount() > 0) {
+    while (!fVerdict.Decided() && fPort->GetDataCount() > 0) {
         std::u16string data = fPort->GetData();
         if (data.empty())
             continue;
-        if (fExpected.empty())
+        if (fVerdict.Empty()) {
             TMsg::Info(u"Received: %s", {data}, 0);
-        else
-            Judge(data);
-    }
-}
-
-void TJob::Judge(const std::u16string& sData) {
-    std::u16string data = sData;
-    if (fbMatchAny && !fPort->Framed() && !fPort->LineFramed() && !fPort->GapFramed()) {
-        // Unframed, an answer may come in pieces: it is judged whole each time it grows.
-        fsRawSoFar += sData;
-        if (fsRawSoFar.size() > static_cast<size_t>(std::max(fPort->MaxRxCache(), 0))) {
-            TMsg::Error(PortBase::OverflowText(static_cast<int32_t>(fsRawSoFar.size()),
-                                               fPort->MaxRxCache()),
-                        0);
-            fsRawSoFar = sData;
+            continue;
         }
-        data = fsRawSoFar;
-    }
-    auto decide = [&](bool bPassed, int iCode) {
+        std::u16string judged;
+        Verdict::TResult e = fVerdict.Judge(data, bRaw, fPort->MaxRxCache(), judged);
+        fEnv.Observer->Judged(judged, e == Verdict::TResult::Passed);
+        if (e == Verdict::TResult::Skipped)
+            continue;
         fTimeout.stop();
-        fEnv.Observer->Judged(data, bPassed);
-        fiExitCode = iCode;
-        Post(WM_FINISH);
-    };
-    if (!fAbort.empty() && Wildcard::MatchesWildcard(data, fAbort)) {
-        TMsg::Error(u"Response aborted: \"%s\" = \"%s\"", {fAbort.Display(), data}, 0);
-        fbDecided = true;
-        decide(false, ecResponseMismatch);
-    } else if (Wildcard::MatchesWildcard(data, fExpected)) {
-        TMsg::Info(u"Response passed: \"%s\" = \"%s\"", {fsExpectedResponse, data}, 0);
-        fbDecided = fbMatchAny;
-        decide(true, ecSuccess);
-    } else if (fbMatchAny) {
-        TMsg::Info(u"Skipped: \"%s\" <> \"%s\"", {fsExpectedResponse, data}, 0);
-        fEnv.Observer->Judged(data, false);
-        fbSkipped = true;
-        fsLastSkipped = data;
-    } else {
-        TMsg::Error(u"Response failed: \"%s\" <> \"%s\"", {fsExpectedResponse, data}, 0);
-        // A later telegram may still fail a passed run, but never pass a failed one.
-        fbDecided = true;
-        decide(false, ecResponseMismatch);
+        fStep = e == Verdict::TResult::Passed ? TStep::Finish : TStep::Response;
+        RequestFinish();
     }
 }
 
@@ -437,12 +394,9 @@ void TJob::TimeoutTimer() {
         TMsg::Hint(u"Received but not judged: %s", {unjudged}, 0);
         fEnv.Observer->Unjudged(unjudged);
     }
-    // Telegrams came and none matched: the answer was wrong, not missing.
-    if (fbSkipped) {
-        TMsg::Error(u"Response failed: \"%s\" <> \"%s\"", {fsExpectedResponse, fsLastSkipped}, 0);
-        fiExitCode = ecResponseMismatch;
-    }
-    Post(WM_FINISH);
+    if (fVerdict.WrongAtTimeout())
+        fStep = TStep::Response;
+    RequestFinish();
 }
 
 void TJob::FinishJob() {
@@ -453,30 +407,28 @@ void TJob::FinishJob() {
         return;
     }
     // Steps that went on after the signal (a send under way) do not change the verdict.
-    if (fbInterrupted)
-        fiExitCode = fiInterruptedCode;
+    if (!fFailed && (fbInterrupted || fStep != TStep::Finish))
+        fFailed = fbInterrupted ? fInterruptedIn : fStep;
     try {
-        if (fiExitCode == ecSuccess) {
+        if (!fFailed) {
             std::u16string final = fIniFile->ReadString(u"INSTRUCTION", u"Final", u"");
             if (!final.empty()) {
-                fiExitCode = ecFinalInstruction;
+                fStep = TStep::Final;
                 TMsg::Info(u"Run final instruction(s): " + final, 0);
-                RunInstructions(final);
-                fiExitCode = ecSuccess;
+                Instructions::Run(*fPort, final);
             }
         } else {
             std::u16string failure = fIniFile->ReadString(u"INSTRUCTION", u"Failure", u"");
             if (!failure.empty() && fPort->Active()) {
-                fiExitCode += ExitCodes::kFailureInstructionOffset;
+                fStep = TStep::Failure;
                 TMsg::Info(u"Run instruction(s) after failure: " + failure, 0);
-                RunInstructions(failure);
-                fiExitCode -= ExitCodes::kFailureInstructionOffset;
+                Instructions::Run(*fPort, failure);
             }
         }
-    } catch (const SysUtils::Exception& e) {
-        TMsg::Fatal(e.Message(), 0);
+        fStep = TStep::Close;
     } catch (const std::exception& e) {
-        TMsg::Fatal(SysUtils::FromUtf8(e.what()), 0);
+        // The run ends in the list that failed.
+        MsgUtils::ReportFatal(MsgUtils::DescribeException(&e));
     }
     TMsg::Info(u"Close port...", 0);
     fbCloseCalled = true;
@@ -497,15 +449,15 @@ void TJob::Interrupted(int iSignal) {
     }
     // The run ends as a failure of the step under way; a success waiting to be finished was
     // in its final step.
-    fiInterruptedCode = fiExitCode == ecSuccess ? ecFinalInstruction : fiExitCode;
+    fInterruptedIn = fStep == TStep::Finish ? TStep::Final : fStep;
     if (!fbFinishPosted)
-        Post(WM_FINISH);
+        RequestFinish();
 }
 
 void TJob::PortClosed(MsgUtils::TObject*) {
     fEnv.Observer->PortClosed();
-    if (fiExitCode != ecSuccess) {
-        TMsg::Info(u"Failed with exit code %d (0x%x)", {fiExitCode, fiExitCode}, 0);
+    if (int iCode = ExitCode(); iCode != ecSuccess) {
+        TMsg::Info(u"Failed with exit code %d (0x%x)", {iCode, iCode}, 0);
         if (ReadGeneral(u"Visible", u"OnError") != u"Never")
             ShowWindow();
     } else {
@@ -513,17 +465,6 @@ void TJob::PortClosed(MsgUtils::TObject*) {
     }
     if (!WindowVisible())
         CloseWindow();
-}
-
-void TJob::RunInstructions(const std::u16string& sList) {
-    std::vector<std::u16string> statements = Instructions::SplitInstructions(sList);
-    for (size_t i = 0; i < statements.size(); ++i) {
-        if (statements[i].empty())
-            continue;
-        if (!fPort->Instruct(statements[i]))
-            throw EMsg(u"Port instruction \"%s\" unknown or failed!", {statements[i]}, 0x010500,
-                       static_cast<int32_t>(i), 0);
-    }
 }
 
 void TJob::ShowWindow() {

@@ -4,13 +4,15 @@
 // final or failure instructions, close, report, and end with the exit code.
 
 #include "app/PortFactory.h"
-#include "app/Wildcard.h"
+#include "app/Steps.h"
+#include "app/Verdict.h"
 #include "common/MsgUtils.h"
 
 #include <QObject>
 #include <QTimer>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,12 +25,7 @@ class ILogView;
 
 namespace Job {
 
-/// The three requests the job posts to itself.
-enum TRequest {
-    WM_LOADCONFIG = 1024 + 10,
-    WM_OPENPORT = 1024 + 20,
-    WM_FINISH = 1024 + 30,
-};
+using Steps::TStep;
 
 /// Told what the run did, as it happens, for a report after it (app/RunReport). Every call
 /// does nothing unless overridden.
@@ -66,13 +63,14 @@ struct TJobEnvironment {
 
 class TJob : public QObject {
 public:
-    /// Sets the caption, the time-out timer, the log subscription, exit code 95, the first log
-    /// line, and posts the load request.
+    /// Sets the caption, the time-out timer, the log subscription, the first log line, and
+    /// queues the configuration step.
     explicit TJob(TJobEnvironment env);
     /// Frees the port (without its closing events), then the configuration.
     ~TJob() override;
 
-    int ExitCode() const { return fiExitCode; }
+    /// The code of the run if it ended now: a step under way counts as failing until it is done.
+    int ExitCode() const;
     /// The signal that ended the run, 0 when none did.
     int Signal() const { return fiSignal; }
     bool WindowVisible() const;
@@ -80,31 +78,30 @@ public:
     PortBase::TPortBase* Port() const { return fPort.get(); }
     int TimeoutInterval() const { return fTimeout.interval(); }
 
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
-
 private:
     void MsgNewMsg(MsgUtils::TObject* Sender, const MsgUtils::TMsgId& oMsgId,
                    const std::u16string& sMsg);
-    void HandleUncaughtException(QObject* Sender, const std::exception* E);
-    void Post(TRequest request);
+    /// An exception left a step or a port's event: the run ends in the step under way.
+    void HandleUncaughtException(const std::exception* E);
+    /// The steps follow each other through these: `fnStep` runs from the event loop once the
+    /// current event is done, and what it raises reaches HandleUncaughtException.
+    void Queue(void (TJob::*fnStep)());
+    void RunQueued(void (TJob::*fnStep)());
+    void RequestFinish();
 
+    void Configure();
     void LoadConfiguration();
     std::u16string ReadTelegramValue(const std::u16string& sKey) const;
     std::u16string ReadGeneral(const std::u16string& sKey, const std::u16string& sDefault) const;
     void OpenPort();
-    void PortOpened(MsgUtils::TObject* Sender);
+    /// The initial instructions, the send and the start of the wait, once the port is open.
+    void Exchange();
     void PortDataReceived(MsgUtils::TObject* Sender);
-    /// Judges one non-empty telegram (in raw mode with Match=Any: all data since the send).
-    void Judge(const std::u16string& sData);
-    /// Hands Terminator and Gap to the port, with a warning for what its marks override.
-    void SetPortFraming();
     void TimeoutTimer();
     void FinishJob();
     void PortClosed(MsgUtils::TObject* Sender);
     /// SIGINT, SIGTERM or SIGHUP came: the run ends as a failure of its current step.
     void Interrupted(int iSignal);
-    void RunInstructions(const std::u16string& sList);
 
     void ShowWindow();
     void CloseWindow();
@@ -113,25 +110,19 @@ private:
     TJobEnvironment fEnv;
     std::unique_ptr<IniFiles::TMemIniFile> fIniFile;
     std::unique_ptr<PortBase::TPortBase> fPort;
-    std::u16string fsExpectedResponse; ///< the pattern as the log shows it
-    Wildcard::TPattern fExpected;
-    Wildcard::TPattern fAbort;
-    bool fbMatchAny = false;
-    bool fbDecided = false;       ///< the wait is over: nothing more is judged
-    bool fbSkipped = false;       ///< Match=Any let a telegram pass by
-    std::u16string fsLastSkipped; ///< ... this one, the last
-    std::u16string fsRawSoFar;    ///< raw mode with Match=Any: everything since the send
+    Verdict::TVerdict fVerdict;
     std::unique_ptr<LogWindow::ILogView> fWindow;
     QTimer fTimeout;
-    int fiExitCode = 0;
-    bool fbCloseCalled = false;  ///< the port's Close ran once; never again
-    bool fbClosed = false;       ///< the window was closed and the loop told to end
-    bool fbFinishPosted = false; ///< a finish request is on its way
-    bool fbInterrupted = false;  ///< a signal ended the run
-    int fiInterruptedCode = 0;   ///< the code of the step the signal ended
-    int fiSignal = 0;            ///< the first signal
-    bool fbOpened = false;       ///< the port's open succeeded
-    bool fbBoxes = false;        ///< "Always": alerts show a modal box beside their log line
+    TStep fStep = TStep::Startup;          ///< the step under way, or the last one done
+    TStep fInterruptedIn = TStep::Startup; ///< the step a signal ended
+    std::optional<TStep> fFailed;          ///< the finishing run failed in this step
+    bool fbCloseCalled = false;            ///< the port's Close ran once; never again
+    bool fbClosed = false;                 ///< the window was closed and the loop told to end
+    bool fbFinishPosted = false;           ///< a finish request is on its way
+    bool fbInterrupted = false;            ///< a signal ended the run
+    int fiSignal = 0;                      ///< the first signal
+    bool fbOpened = false;                 ///< the port's open succeeded
+    bool fbBoxes = false; ///< "Always": alerts show a modal box beside their log line
 };
 
 } // namespace Job

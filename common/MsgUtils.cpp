@@ -169,4 +169,27 @@ std::u16string EMsg::MsgNo() const {
     return Format(u"%.6x:%d", {FId.Value, FiValue});
 }
 
+TExceptionText DescribeException(const std::exception* E) {
+    if (auto* e = dynamic_cast<const SysUtils::Exception*>(E))
+        return {e->Message(), e->Hint()};
+    return {E ? SysUtils::FromUtf8(E->what()) : u"Unknown exception", {}};
+}
+
+TExceptionText DescribeException(const std::exception_ptr& E) {
+    try {
+        if (E)
+            std::rethrow_exception(E);
+    } catch (const std::exception& e) {
+        return DescribeException(&e);
+    } catch (...) {
+    }
+    return DescribeException(static_cast<const std::exception*>(nullptr));
+}
+
+void ReportFatal(const TExceptionText& e, const std::u16string& sPrefix) {
+    TMsg::Fatal(sPrefix + e.Text, 0);
+    if (!e.Hint.empty())
+        TMsg::Hint(u"%s", {e.Hint}, 0);
+}
+
 } // namespace MsgUtils

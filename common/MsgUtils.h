@@ -6,6 +6,7 @@
 #include "common/SysUtils.h"
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <string>
 
@@ -153,5 +154,18 @@ private:
     int32_t FiValue = 0;
     std::u16string FsMsg;
 };
+
+/// What an exception says in a log line: the message of a SysUtils::Exception, the what() of
+/// any other std::exception, "Unknown exception" for anything else (null), and the hint only a
+/// SysUtils::Exception carries.
+struct TExceptionText {
+    std::u16string Text;
+    std::u16string Hint;
+};
+TExceptionText DescribeException(const std::exception* E);
+TExceptionText DescribeException(const std::exception_ptr& E);
+
+/// Logs an exception as a Fatal line, `sPrefix` before its text, then its hint, if any.
+void ReportFatal(const TExceptionText& e, const std::u16string& sPrefix = u"");
 
 } // namespace MsgUtils

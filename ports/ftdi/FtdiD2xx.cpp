@@ -570,16 +570,7 @@ void TEventThread::DoError() {
 }
 
 void TEventThread::HandleException(const std::exception_ptr& ex) {
-    std::u16string sText;
-    try {
-        std::rethrow_exception(ex);
-    } catch (const Exception& e) {
-        sText = e.Message();
-    } catch (const std::exception& e) {
-        sText = SysUtils::FromUtf8(e.what());
-    } catch (...) {
-        sText = u"Unknown exception";
-    }
+    std::u16string sText = MsgUtils::DescribeException(ex).Text;
     fHandOver->Call([sText] { MsgUtils::TMsg::Alert(MsgUtils::eError, sText, 0); });
 }
 

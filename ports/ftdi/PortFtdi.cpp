@@ -367,10 +367,8 @@ void TPortFtdi::DoFtdiRxData(TObject*) {
             ReceiveData(sRxData);
     } catch (const PortBase::ERxCacheOverflow&) {
         // Logged by the port base; the port goes on receiving.
-    } catch (const SysUtils::Exception& e) {
-        TMsg::Fatal(u"Exception in FTDI Rx event: " + e.Message(), 0u);
     } catch (const std::exception& e) {
-        TMsg::Fatal(u"Exception in FTDI Rx event: " + SysUtils::FromUtf8(e.what()), 0u);
+        MsgUtils::ReportFatal(MsgUtils::DescribeException(&e), u"Exception in FTDI Rx event: ");
     }
 }
 

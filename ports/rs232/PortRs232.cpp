@@ -277,12 +277,8 @@ void TPortRs232::SerialRxData(TObject*) {
             ReceiveData(sRx);
     } catch (const PortBase::ERxCacheOverflow&) {
         // Logged by the port base; the port goes on receiving.
-    } catch (const SysUtils::Exception& e) {
-        TMsg::Fatal(u"Exception in RS232 Rx event: " + e.Message(), 0);
-        if (!e.Hint().empty())
-            TMsg::Hint(u"%s", {e.Hint()}, 0);
     } catch (const std::exception& e) {
-        TMsg::Fatal(u"Exception in RS232 Rx event: " + SysUtils::FromUtf8(e.what()), 0);
+        MsgUtils::ReportFatal(MsgUtils::DescribeException(&e), u"Exception in RS232 Rx event: ");
     }
 }
 
