@@ -4,6 +4,7 @@
 // final or failure instructions, close, report, and end with the exit code.
 
 #include "app/PortFactory.h"
+#include "app/RunSettings.h"
 #include "app/Wildcard.h"
 #include "common/MsgUtils.h"
 
@@ -14,9 +15,6 @@
 #include <string>
 #include <vector>
 
-namespace IniFiles {
-class TMemIniFile;
-}
 namespace LogWindow {
 class ILogView;
 }
@@ -36,7 +34,7 @@ class IJobObserver {
 public:
     virtual ~IJobObserver() = default;
     /// The file and the options are in; the device is named, the time-out not yet checked.
-    virtual void ConfigurationRead(const IniFiles::TMemIniFile&) {}
+    virtual void ConfigurationRead(const RunSettings::TRunSettings&) {}
     /// The configuration file loaded; not called when none exists.
     virtual void ConfigurationFile(const std::u16string&) {}
     /// A signal ended the run.
@@ -69,7 +67,7 @@ public:
     /// Sets the caption, the time-out timer, the log subscription, exit code 95, the first log
     /// line, and posts the load request.
     explicit TJob(TJobEnvironment env);
-    /// Frees the port (without its closing events), then the configuration.
+    /// Frees the port (without its closing events), then the settings.
     ~TJob() override;
 
     int ExitCode() const { return fiExitCode; }
@@ -90,8 +88,6 @@ private:
     void Post(TRequest request);
 
     void LoadConfiguration();
-    std::u16string ReadTelegramValue(const std::u16string& sKey) const;
-    std::u16string ReadGeneral(const std::u16string& sKey, const std::u16string& sDefault) const;
     void OpenPort();
     void PortOpened(MsgUtils::TObject* Sender);
     void PortDataReceived(MsgUtils::TObject* Sender);
@@ -111,7 +107,9 @@ private:
     void StartTimeout();
 
     TJobEnvironment fEnv;
-    std::unique_ptr<IniFiles::TMemIniFile> fIniFile;
+    std::unique_ptr<const RunSettings::TRunSettings> fSettings;
+    /// Known once the settings have read it; a run that fails before acts as OnError.
+    RunSettings::TVisible fVisible = RunSettings::TVisible::OnError;
     std::unique_ptr<PortBase::TPortBase> fPort;
     std::u16string fsExpectedResponse; ///< the pattern as the log shows it
     Wildcard::TPattern fExpected;
