@@ -2,6 +2,7 @@
 
 #include "app/ExitCodes.h"
 #include "app/PortList.h"
+#include "app/RunSettings.h"
 #include "app/Version.h"
 #include "common/SysUtils.h"
 
@@ -11,10 +12,50 @@ namespace CommandLine {
 
 namespace {
 
-const std::vector<std::u16string>& KnownFlags() {
-    static const std::vector<std::u16string> kFlags{u"--help", u"-h", u"--version", u"-V",
-                                                    u"--list"};
+struct TFlag {
+    const char* Long;
+    const char* Short; ///< null when there is none
+    TImmediateAction Action;
+    const char* HelpName;
+    const char* Help;
+};
+
+const std::vector<TFlag>& Flags() {
+    static const std::vector<TFlag> kFlags{
+        {"--help", "-h", iaHelp, "-h, --help", "this text"},
+        {"--version", "-V", iaVersion, "-V, --version", "the version"},
+        {"--list", nullptr, iaList, "--list",
+         "the serial devices and FTDI devices that can be used as a port;\n"
+         "opens no serial device and claims or resets no FTDI device"},
+    };
     return kFlags;
+}
+
+const std::vector<std::u16string>& KnownFlags() {
+    static const std::vector<std::u16string> kNames = [] {
+        std::vector<std::u16string> names;
+        for (const auto& f : Flags()) {
+            names.push_back(SysUtils::FromUtf8(f.Long));
+            if (f.Short)
+                names.push_back(SysUtils::FromUtf8(f.Short));
+        }
+        return names;
+    }();
+    return kNames;
+}
+
+// One entry of a list in two columns: the name, and the text beside it over as many lines as it
+// has.
+std::string HelpEntry(const std::string& sName, const char* sHelp) {
+    constexpr size_t kColumn = 32;
+    std::string entry = "  " + sName;
+    entry += sName.size() + 2 < kColumn ? std::string(kColumn - 2 - sName.size(), ' ') : " ";
+    for (const char* p = sHelp; *p; ++p) {
+        entry += *p;
+        if (*p == '\n')
+            entry += std::string(kColumn, ' ');
+    }
+    return entry + "\n";
 }
 
 std::u16string Lower(std::u16string s) {
@@ -28,12 +69,9 @@ std::u16string Lower(std::u16string s) {
 
 TImmediateAction FindImmediateAction(const std::vector<std::string>& args) {
     for (size_t i = 1; i < args.size(); ++i) {
-        if (args[i] == "--help" || args[i] == "-h")
-            return iaHelp;
-        if (args[i] == "--version" || args[i] == "-V")
-            return iaVersion;
-        if (args[i] == "--list")
-            return iaList;
+        for (const auto& f : Flags())
+            if (args[i] == f.Long || (f.Short && args[i] == f.Short))
+                return f.Action;
     }
     return iaNone;
 }
@@ -72,36 +110,13 @@ INI file; options of the form +Name=value overwrite single keys of it in memory 
 case-sensitive, the first occurrence counts).
 
 Options:
-  +CFG=file                     configuration file: absolute, else beside the program, else in
-                                the working directory
-  +Visible=Always|Never|OnError when the log window is shown
-  +RS232=port,bitrate,8N1N      RS232: COM1..COM9 or a device path (/dev/ttyUSB0), bit rate,
-                                data bits (5-8) / parity (N E O M S) / stop bit (1 2) / flow
-                                control (N, R RTS/CTS, X XON/XOFF)
-  +FTDI=id,bitrate,8N1N         FTDI: USB<locid>, SN:serial or DS:description, bit rate, data
-                                bits / parity / stop bit / flow control
-  +UDP=host,destport,listenport UDP destination (IPv4, IPv6 or a name) and local listening port
-  +Initial= +Failure= +Final=   instruction lists (W=ms waits; RS232 and FTDI: SetDTR, ClrDTR,
-                                SetRTS, ClrRTS; RS232: SetBRK, ClrBRK; FTDI: CBBB...)
-  +Start= +End=                 telegram start and end marks (escape tags: \02 is STX)
-  +Send=                        the telegram to send
-  +Response=                    the expected response (wildcards * and ?; \* and \? are the
-                                characters themselves)
-  +Terminator=                  line framing without Start/End: a telegram ends at each
-                                terminator, e.g. \0D\0A (not added to what is sent)
-  +Gap=ms                       gap framing without marks: a telegram ends when the line has
-                                been quiet this long (at least 1)
-  +Match=First|Any              First: the first telegram decides (default); Any: telegrams
-                                that do not match are skipped until one does or time runs out
-  +Abort=                       a pattern like Response: a telegram matching it fails at once
-  +Timeout=ms                   time-out of the response wait (at least 1)
-  +Output=Response|Json|None    after the run, write the judged response, or a one-line JSON
-                                summary, to standard output
-  -h, --help                    this text
-  -V, --version                 the version
-  --list                        the serial devices and FTDI devices that can be used as a port;
-                                opens no serial device and claims or resets no FTDI device
-
+)";
+    for (const auto& row : RunSettings::OptionTable())
+        if (row.HelpName)
+            text += HelpEntry(row.HelpName, row.Help);
+    for (const auto& f : Flags())
+        text += HelpEntry(f.HelpName, f.Help);
+    text += R"(
 INI file (sections and keys in any case):
   [GENERAL]     Visible, Output
   [DEVICE]      Name (RS232, FTDI, UDP), Port, Bitrate, DataBits, Parity, StopBit,
@@ -126,13 +141,9 @@ Configuration file, the first that exists:
 
 Exit codes (each step stores its code before it works; only success stores 0):
 )";
-    using namespace ExitCodes;
-    for (int code : {ecSuccess, ecFinalInstruction, ecResponseMismatch, ecResponseTimeout, ecSend,
-                     ecInitialInstruction, ecPortVanished, ecOpen, ecPortSettings, ecUnknownDevice,
-                     ecConfiguration, ecOutput, ecStartup}) {
-        std::string number = std::to_string(code);
-        text += "  " + std::string(4 - number.size(), ' ') + number + "  " + ExitCodeMeaning(code) +
-                "\n";
+    for (const auto& row : ExitCodes::kExitCodeTable) {
+        std::string number = std::to_string(row.Code);
+        text += "  " + std::string(4 - number.size(), ' ') + number + "  " + row.Meaning + "\n";
     }
     text += "  code+100  a failure instruction failed as well\n"
             "An unknown +option or -flag, or a telegram key that cannot go on the wire, ends the\n"
@@ -145,10 +156,13 @@ Exit codes (each step stores its code before it works; only success stores 0):
 }
 
 const std::vector<std::u16string>& KnownOptions() {
-    static const std::vector<std::u16string> kOptions{
-        u"+CFG=",     u"+Visible=", u"+FTDI=",       u"+RS232=", u"+UDP=",   u"+Initial=",
-        u"+Failure=", u"+Final=",   u"+Start=",      u"+End=",   u"+Send=",  u"+Response=",
-        u"+Timeout=", u"+Output=",  u"+Terminator=", u"+Gap=",   u"+Match=", u"+Abort="};
+    static const std::vector<std::u16string> kOptions = [] {
+        std::vector<std::u16string> options;
+        for (const auto& row : RunSettings::OptionTable())
+            if (row.Option)
+                options.push_back(row.Option);
+        return options;
+    }();
     return kOptions;
 }
 

@@ -1,6 +1,7 @@
 #include "app/Configuration.h"
 
 #include "app/CommandLine.h"
+#include "app/RunSettings.h"
 #include "app/Wildcard.h"
 #include "common/CommaSeparatedValue.h"
 #include "common/EscTaggedString.h"
@@ -149,25 +150,14 @@ std::u16string TelegramValueProblem(const std::u16string& sValue, bool bPattern)
 
 } // namespace
 
-void CheckTelegramKeys(const IniFiles::TMemIniFile& aMemIni) {
-    // Every key whose text goes through the escape-tag transformer, onto the wire or against it.
-    struct TTelegramKey {
-        const char16_t* sKey;
-        bool bPattern;
-    };
-    static const TTelegramKey kTelegramKeys[] = {{u"Start", false},      {u"End", false},
-                                                 {u"Send", false},       {u"Response", true},
-                                                 {u"Terminator", false}, {u"Abort", true}};
-    for (const auto& [key, bPattern] : kTelegramKeys) {
-        std::u16string value = aMemIni.ReadString(u"TELEGRAM", key, u"");
-        if (value.empty())
-            continue;
-        if (std::u16string problem = TelegramValueProblem(value, bPattern); !problem.empty()) {
-            SysUtils::Exception e(
-                SysUtils::Format(u"[TELEGRAM] %s \"%s\": %s", {key, value, problem}));
-            e.SetHint(u"escape tags are \\ and two hex digits: \\0D\\0A for CR LF, \\\\ for \\");
-            throw e;
-        }
+void CheckTelegramValue(const std::u16string& sKey, const std::u16string& sValue, bool bPattern) {
+    if (sValue.empty())
+        return;
+    if (std::u16string problem = TelegramValueProblem(sValue, bPattern); !problem.empty()) {
+        SysUtils::Exception e(
+            SysUtils::Format(u"[TELEGRAM] %s \"%s\": %s", {sKey, sValue, problem}));
+        e.SetHint(u"escape tags are \\ and two hex digits: \\0D\\0A for CR LF, \\\\ for \\");
+        throw e;
     }
 }
 
@@ -176,16 +166,21 @@ std::vector<std::u16string> UnknownIniEntries(const IniFiles::TMemIniFile& aMemI
         std::u16string section;
         std::vector<std::u16string> keys;
     };
-    static const std::vector<TSectionKeys> kKnown{
-        {u"GENERAL", {u"Visible", u"Output"}},
-        {u"DEVICE",
-         {u"Name", u"Port", u"Bitrate", u"DataBits", u"Parity", u"StopBit", u"FlowControl",
-          u"BusyWait", u"FindWait", u"DestAddress", u"DestPort", u"ListeningPort", u"AcceptFrom"}},
-        {u"INSTRUCTION", {u"Initial", u"Failure", u"Final"}},
-        {u"TELEGRAM",
-         {u"Start", u"End", u"Send", u"Response", u"Timeout", u"Terminator", u"Gap", u"Match",
-          u"Abort"}},
-    };
+    // The sections in the order the table first names them, each with its keys in table order.
+    static const std::vector<TSectionKeys> kKnown = [] {
+        std::vector<TSectionKeys> known;
+        for (const auto& row : RunSettings::OptionTable()) {
+            if (!row.Section)
+                continue;
+            auto s = std::find_if(known.begin(), known.end(),
+                                  [&](const TSectionKeys& k) { return k.section == row.Section; });
+            if (s == known.end())
+                s = known.insert(known.end(), {row.Section, {}});
+            if (std::find(s->keys.begin(), s->keys.end(), row.Key) == s->keys.end())
+                s->keys.push_back(row.Key);
+        }
+        return known;
+    }();
     std::vector<std::u16string> sectionNames;
     for (const auto& k : kKnown)
         sectionNames.push_back(k.section);

@@ -48,10 +48,11 @@ std::u16string CfgNotFoundText(const std::u16string& sCfg, const TConfigChoice& 
 /// telvik --help", the +CFG= paths first.
 std::u16string NoConfigurationText(const TConfigChoice& choice);
 
-/// Resolves the escape tags of every telegram key as the port will and checks that each
-/// character is a byte; raises for the first value that cannot go on the wire, naming the key,
-/// the value and the offending tag or character, with a hint on how tags are written.
-void CheckTelegramKeys(const IniFiles::TMemIniFile& aMemIni);
+/// Resolves the escape tags of the telegram key `sKey` as the port will and checks that each
+/// character is a byte; raises when the value cannot go on the wire, naming the key, the value and
+/// the offending tag or character, with a hint on how tags are written. In a pattern (`bPattern`)
+/// "\*" and "\?" stand for the characters themselves. An empty value passes.
+void CheckTelegramValue(const std::u16string& sKey, const std::u16string& sValue, bool bPattern);
 
 /// One warning per section of the file that Telvik does not read, and per key of its four sections
 /// that it does not know ("Unknown section [TELEGRAMM] ignored (did you mean [TELEGRAM]?)").

@@ -4,49 +4,32 @@ namespace ExitCodes {
 
 namespace {
 
-const char* StepMeaning(int iCode) {
-    switch (iCode) {
-    case ecSuccess:
-        return "success";
-    case ecFinalInstruction:
-        return "a final instruction failed";
-    case ecResponseMismatch:
-        return "the response did not match";
-    case ecResponseTimeout:
-        return "no response within the time-out";
-    case ecSend:
-        return "sending the telegram failed";
-    case ecInitialInstruction:
-        return "an initial instruction failed";
-    case ecPortVanished:
-        return "the port vanished before the instructions";
-    case ecOpen:
-        return "the port could not be opened";
-    case ecPortSettings:
-        return "the port rejected its settings";
-    case ecUnknownDevice:
-        return "the device type is unknown";
-    case ecConfiguration:
-        return "the configuration or an option was rejected";
-    case ecOutput:
-        return "the answer could not be written";
-    case ecStartup:
-        return "the program failed before loading the configuration";
-    default:
-        return nullptr;
-    }
+const TExitCodeRow* Find(int iCode) {
+    for (const auto& row : kExitCodeTable)
+        if (row.Code == iCode)
+            return &row;
+    return nullptr;
 }
 
 } // namespace
 
 std::string ExitCodeMeaning(int iCode) {
-    if (const char* step = StepMeaning(iCode))
-        return step;
+    if (const TExitCodeRow* row = Find(iCode))
+        return row->Meaning;
+    // Any code of the table is named with the offset, the ones no run can end with as well: the
+    // words describe a number someone was given, not a run.
     if (iCode > kFailureInstructionOffset) {
-        if (const char* step = StepMeaning(iCode - kFailureInstructionOffset))
-            return std::string(step) + ", and a failure instruction failed";
+        if (const TExitCodeRow* row = Find(iCode - kFailureInstructionOffset))
+            return std::string(row->Meaning) + ", and a failure instruction failed";
     }
     return "unknown exit code";
+}
+
+bool JobCanEndWith(int iCode) {
+    if (const TExitCodeRow* row = Find(iCode))
+        return row->JobEnd;
+    const TExitCodeRow* row = Find(iCode - kFailureInstructionOffset);
+    return row && row->JobEnd && row->WithFailure;
 }
 
 } // namespace ExitCodes

@@ -26,9 +26,37 @@ enum TExitCode : int {
 /// Added to a run's code when one of its failure instructions failed too.
 constexpr int kFailureInstructionOffset = 100;
 
+struct TExitCodeRow {
+    TExitCode Code;
+    const char* Meaning; ///< --help's words for it and the JSON summary's "exitMeaning"
+    bool JobEnd;         ///< the job itself can end with it (not only the program around it)
+    bool WithFailure;    ///< a failed failure instruction can add kFailureInstructionOffset
+};
+
+/// Every code, in the order --help lists them.
+inline constexpr TExitCodeRow kExitCodeTable[] = {
+    {ecSuccess, "success", true, false},
+    {ecFinalInstruction, "a final instruction failed", true, true},
+    {ecResponseMismatch, "the response did not match", true, true},
+    {ecResponseTimeout, "no response within the time-out", true, true},
+    {ecSend, "sending the telegram failed", true, true},
+    {ecInitialInstruction, "an initial instruction failed", true, true},
+    {ecPortVanished, "the port vanished before the instructions", true, true},
+    {ecOpen, "the port could not be opened", true, true},
+    {ecPortSettings, "the port rejected its settings", true, true},
+    {ecUnknownDevice, "the device type is unknown", true, true},
+    {ecConfiguration, "the configuration or an option was rejected", true, true},
+    // Written by the program after the job is gone, never by the job.
+    {ecOutput, "the answer could not be written", false, false},
+    {ecStartup, "the program failed before loading the configuration", true, false},
+};
+
 /// What the code names, in words ("no response within the time-out"); a code above
 /// kFailureInstructionOffset names its step and the failed failure instruction. Unknown codes get
 /// "unknown exit code".
 std::string ExitCodeMeaning(int iCode);
+
+/// True for a code a job can end with, the failure instruction's offset included.
+bool JobCanEndWith(int iCode);
 
 } // namespace ExitCodes

@@ -1,14 +1,10 @@
 #pragma once
 // The [TELEGRAM] keys that say how an answer is cut out of what arrives (Terminator, Gap) and
-// how long the job keeps looking at it (Match, Abort). They are checked when the configuration
-// is loaded, so that a slip ends the run before any port is touched.
+// how long the job keeps looking at it (Match, Abort). They are checked when the settings are
+// read, so that a slip ends the run before any port is touched.
 
 #include <cstdint>
 #include <string>
-
-namespace IniFiles {
-class TMemIniFile;
-}
 
 namespace PortBase {
 class TPortBase;
@@ -16,15 +12,16 @@ class TPortBase;
 
 namespace Framing {
 
-/// Raises EMsg naming the key and what it allows for a Gap or Match value that is not valid. Empty
+/// Raise EMsg naming the key and what it allows for a Gap or Match value that is not valid. Empty
 /// values count as not set; the escape tags of Terminator and Abort are checked with the other
 /// telegram keys.
-void CheckFramingKeys(const IniFiles::TMemIniFile& aMemIni);
+void CheckGap(const std::u16string& sGap);
+void CheckMatch(const std::u16string& sMatch);
 
-/// TELEGRAM/Gap in milliseconds; 0 when not set.
-int32_t GapMs(const IniFiles::TMemIniFile& aMemIni);
-/// True for TELEGRAM/Match "Any" (case ignored); "First" and no value keep the first telegram.
-bool MatchAny(const IniFiles::TMemIniFile& aMemIni);
+/// The Gap value in milliseconds; 0 when not set.
+int32_t GapMs(const std::u16string& sGap);
+/// True for the Match value "Any" (case ignored); "First" and no value keep the first telegram.
+bool MatchAny(const std::u16string& sMatch);
 
 /// Hands Terminator and Gap to the port, with a warning for each that the port's marks, or the
 /// terminator, override.

@@ -1,8 +1,6 @@
 #include "app/Job.h"
 
 #include "app/Application.h"
-#include "app/CommandLine.h"
-#include "app/Configuration.h"
 #include "app/ExitCodes.h"
 #include "app/Framing.h"
 #include "app/Instructions.h"
@@ -10,21 +8,16 @@
 #include "app/Verdict.h"
 #include "app/Version.h"
 #include "app/Wildcard.h"
-#include "common/EscTaggedString.h"
-#include "common/IniFiles.h"
 #include "common/SysUtils.h"
 #include "platform/Dialogs.h"
 #include "platform/Files.h"
 #include "platform/SignalEvents.h"
-#include "ports/ftdi/PortFtdi.h"
-#include "ports/udp/PortUdp.h"
 
 #include <QCoreApplication>
 
 namespace Job {
 
 using namespace ExitCodes;
-using Configuration::FindCmdLineOption;
 using MsgUtils::EMsg;
 using MsgUtils::TMsg;
 using SysUtils::Format;
@@ -78,7 +71,7 @@ TJob::~TJob() {
         fPort->SetOnClosed(nullptr);
         fPort.reset();
     }
-    fIniFile.reset();
+    fSettings.reset();
     TMsg::Instance()->SetOnAlert(nullptr);
     TMsg::Instance()->SetOnNewMsg(nullptr);
     Application::SetExceptionHandler(nullptr);
@@ -137,135 +130,25 @@ void TJob::RequestFinish() {
 }
 
 void TJob::Configure() {
-    fStep = TStep::Configuration;
-    LoadConfiguration();
-    Queue(&TJob::OpenPort);
-}
-
-void TJob::LoadConfiguration() {
     TMsg::Info(u"Load configuration...", 0);
-    const auto& args = fEnv.Args;
-    std::u16string sUnknown;
-    for (const auto& problem : CommandLine::UnknownArguments(args, Files::FileExists)) {
-        if (!problem.Fatal)
-            TMsg::Warning(u"%s", {problem.Text}, 0);
-        else if (sUnknown.empty())
-            sUnknown = problem.Text;
-    }
-    if (!sUnknown.empty())
-        throw SysUtils::Exception(sUnknown);
-    std::u16string v;
-    bool bCfg = FindCmdLineOption(args, u"+CFG=", v) > 0;
-    Configuration::TConfigChoice choice = Configuration::LocateConfiguration(
-        Configuration::SystemConfigLookup(fEnv.ProgramPath), bCfg, v);
-    if (!choice.CfgTried.empty())
-        TMsg::Warning(u"%s", {Configuration::CfgNotFoundText(v, choice)}, 0);
-    std::u16string sFile = choice.File;
-    if (Files::FileExists(sFile)) {
-        TMsg::Info(u"Load default from: %s", {sFile}, 0);
+    fStep = TStep::Configuration;
+    RunSettings::TBuildHooks hooks;
+    hooks.FileFound = [this](const std::u16string& sFile) {
         fEnv.Observer->ConfigurationFile(sFile);
-    } else {
-        TMsg::Hint(u"%s", {Configuration::NoConfigurationText(choice)}, 0);
-    }
-    fIniFile = std::make_unique<IniFiles::TMemIniFile>(
-        sFile, Files::ReadWholeFile(sFile, IniFiles::TMemIniFile::kMaxFileSize));
-    for (const auto& warning : Configuration::UnknownIniEntries(*fIniFile))
-        TMsg::Warning(u"%s", {warning}, 0);
-
-    if (FindCmdLineOption(args, u"+Visible=", v) > 0)
-        fIniFile->WriteString(u"GENERAL", u"Visible", v);
-    if (fIniFile->ReadString(u"GENERAL", u"Visible", u"OnError") == u"Always") {
-        ShowWindow();
-        fbBoxes = true;
-    }
-    if (std::u16string visible = fIniFile->ReadString(u"GENERAL", u"Visible", u"OnError");
-        visible != u"Always" && visible != u"Never" && visible != u"OnError")
-        TMsg::Hint(u"Visible \"%s\" is none of Always, Never, OnError: it acts as \"OnError\"",
-                   {visible}, 0);
-
-    struct DeviceOption {
-        const char16_t* option;
-        const char16_t* name;
-        void (*assign)(IniFiles::TMemIniFile&, const std::u16string&);
     };
-    static const DeviceOption kDevices[] = {
-        {u"+FTDI=", u"FTDI", Configuration::AssignFtdiSettings},
-        {u"+RS232=", u"RS232", Configuration::AssignRs232Settings},
-        {u"+UDP=", u"UDP", Configuration::AssignUdpSettings},
-    };
-    for (const auto& d : kDevices) {
-        if (FindCmdLineOption(args, d.option, v) > 0) {
-            TMsg::Info(u"Assign device %s and setting %s", {d.name, v}, 0);
-            fIniFile->WriteString(u"DEVICE", u"Name", d.name);
-            d.assign(*fIniFile, v);
+    hooks.VisibleRead = [this](RunSettings::TVisible eVisible) {
+        fVisible = eVisible;
+        if (eVisible == RunSettings::TVisible::Always) {
+            ShowWindow();
+            fbBoxes = true;
         }
-    }
-
-    struct TextOption {
-        const char16_t* option;
-        const char16_t* message;
-        const char16_t* section;
-        const char16_t* key;
     };
-    static const TextOption kTexts[] = {
-        {u"+Initial=", u"Assign initial instruction: %s", u"INSTRUCTION", u"Initial"},
-        {u"+Failure=", u"Assign instruction on failure: %s", u"INSTRUCTION", u"Failure"},
-        {u"+Final=", u"Assign final instruction: %s", u"INSTRUCTION", u"Final"},
-        {u"+Start=", u"Assign telegram start: %s", u"TELEGRAM", u"Start"},
-        {u"+End=", u"Assign telegram end: %s", u"TELEGRAM", u"End"},
-        {u"+Send=", u"Assign send data: %s", u"TELEGRAM", u"Send"},
-        {u"+Response=", u"Assign expected response data: %s", u"TELEGRAM", u"Response"},
-        {u"+Terminator=", u"Assign telegram terminator: %s", u"TELEGRAM", u"Terminator"},
-        {u"+Gap=", u"Assign telegram gap: %s", u"TELEGRAM", u"Gap"},
-        {u"+Match=", u"Assign response match: %s", u"TELEGRAM", u"Match"},
-        {u"+Abort=", u"Assign abort response: %s", u"TELEGRAM", u"Abort"},
+    hooks.OptionsRead = [this](const RunSettings::TRunSettings& aSettings) {
+        fEnv.Observer->ConfigurationRead(aSettings);
     };
-    for (const auto& t : kTexts) {
-        if (FindCmdLineOption(args, t.option, v) > 0) {
-            TMsg::Info(t.message, {v}, 0);
-            fIniFile->WriteString(t.section, t.key, v);
-        }
-    }
-    fEnv.Observer->ConfigurationRead(*fIniFile);
-
-    if (FindCmdLineOption(args, u"+Timeout=", v) > 0) {
-        int32_t ms = SysUtils::StrToIntDef(v, -1);
-        if (ms < 1)
-            throw EMsg(u"Invalid time out value \"%s\"!", {v}, 0x01010A, 0);
-        TMsg::Info(u"Assign time out: %d", {ms}, 0);
-        fIniFile->WriteInteger(u"TELEGRAM", u"Timeout", ms);
-    }
-    std::u16string sTimeout = fIniFile->ReadString(u"TELEGRAM", u"Timeout", u"");
-    int32_t iTimeout = 5000;
-    if (!sTimeout.empty() && !SysUtils::TryStrToInt(sTimeout, iTimeout)) {
-        iTimeout = 5000;
-        TMsg::Warning(u"Timeout \"%s\" in [TELEGRAM] is not an integer: the default %d ms is used",
-                      {sTimeout, iTimeout}, 0);
-    }
-    fTimeout.setInterval(iTimeout);
-    // A telegram that cannot go on the wire is refused before the device is touched, not after
-    // the port opened or the telegram went out.
-    Configuration::CheckTelegramKeys(*fIniFile);
-    Framing::CheckFramingKeys(*fIniFile);
-    // A mistyped AcceptFrom must not quietly accept every sender.
-    PortUdp::TAcceptFrom eAccept;
-    if (std::u16string accept = fIniFile->ReadString(u"DEVICE", u"AcceptFrom", u"");
-        !accept.empty() && !PortUdp::ParseAcceptFrom(accept, eAccept))
-        throw EMsg(u"Invalid AcceptFrom \"%s\" (Any, Host or Destination)!", {accept}, 0x01010B, 0);
-    // A wait setting that is no number of milliseconds is the configuration's fault.
-    if (SysUtils::SameText(fIniFile->ReadString(u"DEVICE", u"Name", u""), u"FTDI"))
-        PortFtdi::TPortFtdi::CheckWaitSettings(*fIniFile);
-}
-
-std::u16string TJob::ReadTelegramValue(const std::u16string& sKey) const {
-    if (!fIniFile)
-        return {};
-    std::u16string value = fIniFile->ReadString(u"TELEGRAM", sKey, u"");
-    return value.empty() ? value : EscTaggedString::TEscTaggedString::Transform(value);
-}
-
-std::u16string TJob::ReadGeneral(const std::u16string& sKey, const std::u16string& sDefault) const {
-    return fIniFile ? fIniFile->ReadString(u"GENERAL", sKey, sDefault) : sDefault;
+    fSettings = RunSettings::Build(fEnv.Args, fEnv.ProgramPath, hooks);
+    fTimeout.setInterval(fSettings->TimeoutMs);
+    Queue(&TJob::OpenPort);
 }
 
 void TJob::OpenPort() {
@@ -273,19 +156,17 @@ void TJob::OpenPort() {
     fStep = TStep::CreatePort;
     if (fPort)
         throw EMsg(0x01020A, 0);
-    std::u16string name = fIniFile ? fIniFile->ReadString(u"DEVICE", u"Name", u"") : u"";
+    std::u16string name = fSettings ? fSettings->DeviceName : u"";
     for (const char16_t* known : PortFactory::kDeviceNames) {
         if (SysUtils::SameText(name, known)) {
-            std::u16string sEnd = ReadTelegramValue(u"End");
-            std::u16string sStart = ReadTelegramValue(u"Start");
-            fPort = fEnv.CreatePort(known, sStart, sEnd);
+            fPort = fEnv.CreatePort(known, fSettings->Start, fSettings->End);
             break;
         }
     }
     if (!fPort)
         throw EMsg(u"Device type \"%s\" not found!", {name}, 0x0103FF, 0);
     fStep = TStep::PortSettings;
-    Framing::SetPortFraming(*fPort, ReadTelegramValue(u"Terminator"), Framing::GapMs(*fIniFile));
+    Framing::SetPortFraming(*fPort, fSettings->Terminator, fSettings->GapMs);
     fPort->SetOnDataReceived([this](MsgUtils::TObject* Sender) { PortDataReceived(Sender); });
     // The port tells of its open before Open returns; the exchange waits until Open is done.
     fPort->SetOnOpened([this](MsgUtils::TObject*) {
@@ -302,7 +183,7 @@ void TJob::OpenPort() {
             RequestFinish();
         }
     });
-    fPort->Init(*fIniFile);
+    fPort->Init(fSettings->Ini);
     fStep = TStep::Open;
     try {
         fPort->Open();
@@ -317,25 +198,20 @@ void TJob::OpenPort() {
 void TJob::Exchange() {
     if (!fPort)
         throw EMsg(0x01040A, 0);
-    std::u16string initial = fIniFile->ReadString(u"INSTRUCTION", u"Initial", u"");
+    const std::u16string& initial = fSettings->Initial;
     if (!initial.empty()) {
         fStep = TStep::Initial;
         TMsg::Info(u"Run initial instruction(s): " + initial, 0);
         Instructions::Run(*fPort, initial);
     }
-    std::u16string send = ReadTelegramValue(u"Send");
+    const std::u16string& send = fSettings->Send;
     if (!send.empty()) {
         fStep = TStep::Send;
         TMsg::Info(u"Send: " + send, 0);
         fPort->Send(send);
         fEnv.Observer->Sent(send);
     }
-    Wildcard::TPattern response =
-        Wildcard::ReadPattern(fIniFile->ReadString(u"TELEGRAM", u"Response", u""));
-    Wildcard::TPattern abort =
-        Wildcard::ReadPattern(fIniFile->ReadString(u"TELEGRAM", u"Abort", u""));
-    fVerdict =
-        Verdict::TVerdict(std::move(response), std::move(abort), Framing::MatchAny(*fIniFile));
+    fVerdict = Verdict::TVerdict(fSettings->Response, fSettings->Abort, fSettings->MatchAny);
     if (!fVerdict.Empty()) {
         fStep = TStep::Wait;
         TMsg::Info(u"Wait for expected response: " + fVerdict.Expected(), 0);
@@ -411,14 +287,14 @@ void TJob::FinishJob() {
         fFailed = fbInterrupted ? fInterruptedIn : fStep;
     try {
         if (!fFailed) {
-            std::u16string final = fIniFile->ReadString(u"INSTRUCTION", u"Final", u"");
+            const std::u16string& final = fSettings->Final;
             if (!final.empty()) {
                 fStep = TStep::Final;
                 TMsg::Info(u"Run final instruction(s): " + final, 0);
                 Instructions::Run(*fPort, final);
             }
         } else {
-            std::u16string failure = fIniFile->ReadString(u"INSTRUCTION", u"Failure", u"");
+            const std::u16string& failure = fSettings->Failure;
             if (!failure.empty() && fPort->Active()) {
                 fStep = TStep::Failure;
                 TMsg::Info(u"Run instruction(s) after failure: " + failure, 0);
@@ -458,7 +334,7 @@ void TJob::PortClosed(MsgUtils::TObject*) {
     fEnv.Observer->PortClosed();
     if (int iCode = ExitCode(); iCode != ecSuccess) {
         TMsg::Info(u"Failed with exit code %d (0x%x)", {iCode, iCode}, 0);
-        if (ReadGeneral(u"Visible", u"OnError") != u"Never")
+        if (fVisible != RunSettings::TVisible::Never)
             ShowWindow();
     } else {
         TMsg::Info(u"Done successfully", 0);

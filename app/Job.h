@@ -4,6 +4,7 @@
 // final or failure instructions, close, report, and end with the exit code.
 
 #include "app/PortFactory.h"
+#include "app/RunSettings.h"
 #include "app/Steps.h"
 #include "app/Verdict.h"
 #include "common/MsgUtils.h"
@@ -16,9 +17,6 @@
 #include <string>
 #include <vector>
 
-namespace IniFiles {
-class TMemIniFile;
-}
 namespace LogWindow {
 class ILogView;
 }
@@ -33,7 +31,7 @@ class IJobObserver {
 public:
     virtual ~IJobObserver() = default;
     /// The file and the options are in; the device is named, the time-out not yet checked.
-    virtual void ConfigurationRead(const IniFiles::TMemIniFile&) {}
+    virtual void ConfigurationRead(const RunSettings::TRunSettings&) {}
     /// The configuration file loaded; not called when none exists.
     virtual void ConfigurationFile(const std::u16string&) {}
     /// A signal ended the run.
@@ -66,7 +64,7 @@ public:
     /// Sets the caption, the time-out timer, the log subscription, the first log line, and
     /// queues the configuration step.
     explicit TJob(TJobEnvironment env);
-    /// Frees the port (without its closing events), then the configuration.
+    /// Frees the port (without its closing events), then the settings.
     ~TJob() override;
 
     /// The code of the run if it ended now: a step under way counts as failing until it is done.
@@ -89,10 +87,8 @@ private:
     void RunQueued(void (TJob::*fnStep)());
     void RequestFinish();
 
+    /// Builds the settings: the configuration step.
     void Configure();
-    void LoadConfiguration();
-    std::u16string ReadTelegramValue(const std::u16string& sKey) const;
-    std::u16string ReadGeneral(const std::u16string& sKey, const std::u16string& sDefault) const;
     void OpenPort();
     /// The initial instructions, the send and the start of the wait, once the port is open.
     void Exchange();
@@ -108,7 +104,9 @@ private:
     void StartTimeout();
 
     TJobEnvironment fEnv;
-    std::unique_ptr<IniFiles::TMemIniFile> fIniFile;
+    std::unique_ptr<const RunSettings::TRunSettings> fSettings;
+    /// Known once the settings have read it; a run that fails before acts as OnError.
+    RunSettings::TVisible fVisible = RunSettings::TVisible::OnError;
     std::unique_ptr<PortBase::TPortBase> fPort;
     Verdict::TVerdict fVerdict;
     std::unique_ptr<LogWindow::ILogView> fWindow;

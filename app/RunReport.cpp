@@ -1,11 +1,8 @@
 #include "app/RunReport.h"
 
-#include "app/Configuration.h"
 #include "app/ExitCodes.h"
 #include "app/LogWindow.h"
-#include "common/IniFiles.h"
 #include "common/MsgUtils.h"
-#include "common/SysUtils.h"
 #include "platform/SignalEvents.h"
 
 #include <QJsonArray>
@@ -45,16 +42,6 @@ QJsonArray TextsJson(const std::vector<std::u16string>& texts) {
 
 } // namespace
 
-std::optional<TOutput> ParseOutput(const std::u16string& sValue) {
-    if (sValue.empty() || SysUtils::SameText(sValue, u"None"))
-        return TOutput::toNone;
-    if (SysUtils::SameText(sValue, u"Response"))
-        return TOutput::toResponse;
-    if (SysUtils::SameText(sValue, u"Json"))
-        return TOutput::toJson;
-    return std::nullopt;
-}
-
 std::string EscapedText(const std::u16string& sData) {
     static const char kHex[] = "0123456789ABCDEF";
     std::string out;
@@ -84,25 +71,10 @@ std::string HexText(const std::u16string& sData) {
     return out;
 }
 
-TRunReport::TRunReport(std::vector<std::u16string> args) : fArgs(std::move(args)) {}
-
-void TRunReport::ConfigurationRead(const IniFiles::TMemIniFile& aMemIni) {
-    std::u16string value;
-    if (Configuration::FindCmdLineOption(fArgs, u"+Output=", value) < 0)
-        value = aMemIni.ReadString(u"GENERAL", u"Output", u"");
-    fOutput = ParseOutput(value);
-    if (!fOutput) {
-        MsgUtils::TMsg::Warning(u"Output \"%s\" unknown (Response, Json or None): nothing is "
-                                u"written to standard output",
-                                {value}, 0);
-        fOutput = TOutput::toNone;
-    }
-    fsPortKind = aMemIni.ReadString(u"DEVICE", u"Name", u"");
-    if (SysUtils::SameText(fsPortKind, u"UDP"))
-        fsDevice = aMemIni.ReadString(u"DEVICE", u"DestAddress", u"") + u":" +
-                   aMemIni.ReadString(u"DEVICE", u"DestPort", u"");
-    else
-        fsDevice = aMemIni.ReadString(u"DEVICE", u"Port", u"");
+void TRunReport::ConfigurationRead(const RunSettings::TRunSettings& aSettings) {
+    fOutput = aSettings.Output;
+    fsPortKind = aSettings.DeviceName;
+    fsDevice = aSettings.Device;
 }
 
 void TRunReport::ConfigurationFile(const std::u16string& sFile) {
@@ -150,14 +122,8 @@ void TRunReport::Logged(uint8_t byLevel, const std::u16string& sMsg) {
 }
 
 std::string TRunReport::Text(int iExitCode) const {
-    std::optional<TOutput> output = fOutput;
-    if (!output) {
-        // The run failed before its configuration was read: the command line alone counts.
-        std::u16string value;
-        Configuration::FindCmdLineOption(fArgs, u"+Output=", value);
-        output = ParseOutput(value);
-    }
-    switch (output.value_or(TOutput::toNone)) {
+    // A run that failed before its settings were read has the command line's output alone.
+    switch (fOutput.value_or(feUnread)) {
     case TOutput::toResponse: {
         if (fReceived.empty())
             return {};

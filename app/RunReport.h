@@ -1,9 +1,10 @@
 #pragma once
-// What a script gets on standard output after the run, chosen by "+Output=" or GENERAL/Output:
+// What a script gets on standard output after the run, chosen by the settings' Output:
 // the judged response as the device's bytes, or one JSON line summing up the run. The log on
 // standard error and the exit code are not touched, so existing callers see no change.
 
 #include "app/Job.h"
+#include "app/RunSettings.h"
 
 #include <chrono>
 #include <optional>
@@ -12,10 +13,8 @@
 
 namespace RunReport {
 
-enum class TOutput { toNone, toResponse, toJson };
-
-/// "Response", "Json", "None" or empty, without regard to case; nothing for any other text.
-std::optional<TOutput> ParseOutput(const std::u16string& sValue);
+using RunSettings::ParseOutput;
+using TOutput = RunSettings::TOutput;
 
 /// Received text as bytes (character n is byte n) with printable ASCII kept, a backslash
 /// doubled and every other byte as \xHH, so that the text stays readable and unambiguous.
@@ -25,10 +24,11 @@ std::string HexText(const std::u16string& sData);
 
 class TRunReport : public Job::IJobObserver {
 public:
-    /// `args` as the job gets them: the option is looked up there, and wins over the file.
-    explicit TRunReport(std::vector<std::u16string> args);
+    /// `eUnread`: the output of a run that fails before its settings are read
+    /// (RunSettings::CommandLineOutput).
+    explicit TRunReport(TOutput eUnread = TOutput::toNone) : feUnread(eUnread) {}
 
-    void ConfigurationRead(const IniFiles::TMemIniFile& aMemIni) override;
+    void ConfigurationRead(const RunSettings::TRunSettings& aSettings) override;
     void ConfigurationFile(const std::u16string& sFile) override;
     void Interrupted(int iSignal) override;
     void PortOpened() override;
@@ -52,8 +52,8 @@ private:
 
     std::string JsonLine(int iExitCode) const;
 
-    std::vector<std::u16string> fArgs;
-    std::optional<TOutput> fOutput; ///< known once the configuration was read
+    TOutput feUnread;
+    std::optional<TOutput> fOutput; ///< known once the settings were read
     std::u16string fsPortKind;
     std::u16string fsDevice;
     std::optional<std::u16string> fSent;

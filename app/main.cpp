@@ -8,6 +8,7 @@
 #include "app/LogWindow.h"
 #include "app/MessageBoxes.h"
 #include "app/RunReport.h"
+#include "app/RunSettings.h"
 #include "app/gui/GuiPlugin.h"
 #include "common/MsgUtils.h"
 #include "common/SysUtils.h"
@@ -147,7 +148,7 @@ int main(int argc, char** argv) {
         std::fflush(stderr);
     };
     env.Quit = [] { QCoreApplication::exit(0); };
-    auto report = std::make_shared<RunReport::TRunReport>(env.Args);
+    auto report = std::make_shared<RunReport::TRunReport>(RunSettings::CommandLineOutput(env.Args));
     env.Observer = report;
 
     auto job = std::make_unique<Job::TJob>(std::move(env));

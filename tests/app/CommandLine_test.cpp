@@ -1,6 +1,8 @@
 #include "app/CommandLine.h"
+#include "app/ExitCodes.h"
 
 #include <gtest/gtest.h>
+#include <set>
 
 using namespace CommandLine;
 
@@ -53,4 +55,13 @@ TEST(CommandLine, UnknownArgumentsAreNamedWithTheNearestKnownOne) {
             EXPECT_EQ(problems[0].Fatal, c.fatal);
         }
     }
+}
+
+TEST(ExitCodes, AJobEndsWithAStepsCodeWithOrWithoutAFailedFailureInstruction) {
+    std::set<int> codes;
+    for (int c = -1; c < 300; ++c)
+        if (ExitCodes::JobCanEndWith(c))
+            codes.insert(c);
+    EXPECT_EQ(codes, (std::set<int>{0,  20,  51,  54,  56,  59,  65,  67,  68,  69,  91,
+                                    95, 120, 151, 154, 156, 159, 165, 167, 168, 169, 191}));
 }

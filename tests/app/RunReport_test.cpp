@@ -31,8 +31,7 @@ TEST(RunReport, ReceivedBytesAsTextAndHex) {
 TEST(RunReport, TheLastJudgedTelegramIsTheResponseAndEveryOneIsListed) {
     JobHarness::TFakePort::Script script;
     script.replies = {"OK 1", "bad"};
-    auto report = std::make_shared<RunReport::TRunReport>(
-        std::vector<std::u16string>{u"telvik", u"+Output=Response"});
+    auto report = std::make_shared<RunReport::TRunReport>(TOutput::toResponse);
     JobHarness::TOutcome o =
         JobHarness::RunJob("[GENERAL]\nOutput=Json\n[DEVICE]\nName=UDP\nDestAddress=h\nDestPort=7\n"
                            "[TELEGRAM]\nSend=X\nResponse=OK*\n",
@@ -40,11 +39,10 @@ TEST(RunReport, TheLastJudgedTelegramIsTheResponseAndEveryOneIsListed) {
     EXPECT_EQ(o.exitCode, 51);
     EXPECT_EQ(report->Text(o.exitCode), "bad"); // the option wins over the file
 
-    auto json = std::make_shared<RunReport::TRunReport>(
-        std::vector<std::u16string>{u"telvik", u"+Output=Json"});
+    auto json = std::make_shared<RunReport::TRunReport>(TOutput::toNone);
     o = JobHarness::RunJob("[DEVICE]\nName=UDP\nDestAddress=h\nDestPort=7\n"
                            "[TELEGRAM]\nSend=X\nResponse=OK*\n",
-                           {}, script, {}, json);
+                           {"+Output=Json"}, script, {}, json);
     QJsonObject j = QJsonDocument::fromJson(QByteArray::fromStdString(json->Text(51))).object();
     EXPECT_EQ(j["device"].toString(), "h:7");
     EXPECT_EQ(j["verdict"].toString(), "failed");
@@ -53,4 +51,13 @@ TEST(RunReport, TheLastJudgedTelegramIsTheResponseAndEveryOneIsListed) {
     EXPECT_TRUE(rx[0].toObject()["passed"].toBool());
     EXPECT_EQ(rx[1].toObject()["text"].toString(), "bad");
     EXPECT_EQ(j["errors"].toArray().size(), 1);
+
+    // A time-out refused after the options were in: the file's device is reported.
+    auto early = std::make_shared<RunReport::TRunReport>();
+    o = JobHarness::RunJob("[DEVICE]\nName=UDP\nDestAddress=h\nDestPort=7\n",
+                           {"+Output=Json", "+Timeout=0"}, script, {}, early);
+    j = QJsonDocument::fromJson(QByteArray::fromStdString(early->Text(o.exitCode))).object();
+    EXPECT_EQ(j["exitCode"].toInt(), 91);
+    EXPECT_EQ(j["portKind"].toString(), "UDP");
+    EXPECT_EQ(j["device"].toString(), "h:7");
 }
