@@ -444,11 +444,8 @@ std::vector<std::string> StderrLines(const TResult& r) {
         // Each run has a pseudo-terminal of its own.
         if (size_t pts = line.find("/dev/pts/"); pts != std::string::npos)
             line.erase(pts + 9, line.find_first_not_of("0123456789", pts + 9) - pts - 9);
-        bool isLog = line.size() >= 13 && line[2] == ':' && line[5] == ':' && line[8] == '.';
-        if (!isLog)
-            lines.push_back(line);
-        else
-            lines.push_back(line.substr(13));
+        std::string text;
+        lines.push_back(RunTelvik::SplitLogLine(line, nullptr, &text) ? text : line);
     }
     return lines;
 }
