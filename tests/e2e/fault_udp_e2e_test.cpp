@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <iostream>
 
 namespace {
 
@@ -37,8 +36,6 @@ void ExpectOrderlyEnd(const RunTelvik::TResult& r, int code, const char* what) {
     EXPECT_EQ(Count(r, "Info:  Close port..."), 1u) << what;
     EXPECT_EQ(Count(r, "Info:  Failed with exit code"), 1u) << what;
     EXPECT_LT(r.MaxRssKb, kMaxRssKb) << what;
-    std::cout << "[ figures  ] " << what << ": exit " << r.ExitCode << " after " << r.Seconds
-              << " s, peak RSS " << r.MaxRssKb << " KiB, " << r.LogLines().size() << " log lines\n";
 }
 
 void Flood(const UdpTest::Peer& peer, uint16_t port, int count, const std::string& datagram) {
@@ -53,6 +50,10 @@ struct FramedFlood {
     size_t size;
     const char* overflowLine; ///< the whole line where its count of bytes is known
 };
+
+void PrintTo(const FramedFlood& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class UdpFramedFlood : public testing::TestWithParam<FramedFlood> {};
 

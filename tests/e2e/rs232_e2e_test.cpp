@@ -17,7 +17,6 @@
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
-#include <iostream>
 #include <iterator>
 #include <memory>
 #include <mutex>
@@ -404,8 +403,6 @@ TEST(Rs232EndToEnd, DeviceThatHangsUpMidTelegramFailsTheSendOnce) {
     }
     EXPECT_LE(closes, 1) << r.Stderr;
     EXPECT_EQ(reports, 1) << r.Stderr;
-    std::cout << "[ figures  ] pty hang-up mid-telegram: exit " << r.ExitCode << " after "
-              << r.Seconds << " s, peak RSS " << r.MaxRssKb << " KiB\n";
 }
 
 // The window policy and the driver's modal box, on the virtual display the GUI test gives
