@@ -1,11 +1,16 @@
 #pragma once
-// Helpers shared by the tests: a recorder of the message service. (GoogleTest prints UTF-16 text
-// itself; a second printer for it would make every such assertion ambiguous.)
+// Helpers shared by the tests: a recorder of the message service and waiting on the event loop.
+// (GoogleTest prints UTF-16 text itself; a second printer for it would make every such assertion
+// ambiguous.)
 
 #include "common/MsgUtils.h"
 #include "common/SysUtils.h"
 
+#include <QCoreApplication>
+#include <chrono>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace TestUtils {
@@ -55,8 +60,42 @@ public:
             out.push_back(e.text);
         return out;
     }
+    /// Every text as UTF-8, in order.
+    std::vector<std::string> Utf8Texts() const {
+        std::vector<std::string> out;
+        for (const auto& e : entries)
+            out.push_back(SysUtils::ToUtf8(e.text));
+        return out;
+    }
+    /// The level of every message, in order.
+    std::vector<uint8_t> Levels() const {
+        std::vector<uint8_t> out;
+        for (const auto& e : entries)
+            out.push_back(static_cast<uint8_t>(e.id >> 24));
+        return out;
+    }
 
     std::vector<Entry> entries;
 };
+
+/// The milliseconds `fn` takes.
+inline long long MsTaken(const std::function<void()>& fn) {
+    auto t0 = std::chrono::steady_clock::now();
+    fn();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 t0)
+        .count();
+}
+
+/// Handles the main thread's events until `done` holds or `ms` milliseconds have passed; the
+/// final value of `done`. `PumpUntil([] { return false; }, ms)` lets the loop run for `ms`.
+inline bool PumpUntil(const std::function<bool()>& done, int ms = 2000) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!done() && std::chrono::steady_clock::now() < end) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return done();
+}
 
 } // namespace TestUtils

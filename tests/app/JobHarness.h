@@ -129,8 +129,10 @@ inline TOutcome RunJob(const std::string& ini, const std::vector<std::string>& a
     if (observer)
         env.Observer = std::move(observer);
     env.Write = [&](const std::string& line) {
-        out.log.push_back(line.substr(13, line.size() - 14));
-        out.times.push_back(line.substr(0, 12));
+        std::string time, text;
+        RunTelvik::SplitLogLine(std::string_view(line).substr(0, line.size() - 1), &time, &text);
+        out.log.push_back(text);
+        out.times.push_back(time);
     };
     QEventLoop loop;
     env.Quit = [&] { loop.quit(); };

@@ -18,6 +18,17 @@ extern char** environ;
 
 namespace RunTelvik {
 
+bool SplitLogLine(std::string_view line, std::string* time, std::string* text) {
+    // "hh:nn:ss.zzz " in front of every log line.
+    if (line.size() < 13 || line[2] != ':' || line[5] != ':' || line[8] != '.' || line[12] != ' ')
+        return false;
+    if (time)
+        *time = line.substr(0, 12);
+    if (text)
+        *text = line.substr(13);
+    return true;
+}
+
 std::vector<std::string> TResult::LogLines() const {
     std::vector<std::string> lines;
     size_t pos = 0;
@@ -25,12 +36,10 @@ std::vector<std::string> TResult::LogLines() const {
         size_t end = Stderr.find('\n', pos);
         if (end == std::string::npos)
             end = Stderr.size();
-        std::string line = Stderr.substr(pos, end - pos);
+        std::string text;
+        if (SplitLogLine(std::string_view(Stderr).substr(pos, end - pos), nullptr, &text))
+            lines.push_back(std::move(text));
         pos = end + 1;
-        // "hh:nn:ss.zzz " in front of every log line.
-        if (line.size() >= 13 && line[2] == ':' && line[5] == ':' && line[8] == '.' &&
-            line[12] == ' ')
-            lines.push_back(line.substr(13));
     }
     return lines;
 }

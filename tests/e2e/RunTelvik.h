@@ -5,9 +5,13 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace RunTelvik {
+
+/// Splits a log line "hh:nn:ss.zzz text" into its time and its text; false for any other line.
+bool SplitLogLine(std::string_view line, std::string* time, std::string* text);
 
 struct TResult {
     int ExitCode = -1;     ///< the exit status; -1 when it was killed or did not end in time

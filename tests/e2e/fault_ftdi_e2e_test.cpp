@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <iostream>
+#include <ostream>
 #include <set>
 
 namespace {
@@ -105,8 +105,6 @@ TEST_P(FtdiFaults, EndsWithTheStepsCodeAndTheDeviceClosedOnce) {
             reports +=
                 l.rfind("Info:  Failed with exit code", 0) == 0 || l == "Info:  Done successfully";
         EXPECT_EQ(reports, 1u) << what << "\n" << r.Stderr;
-        std::cout << "[ figures  ] " << what << ": exit " << r.ExitCode << ", " << r.Seconds
-                  << " s, peak RSS " << r.MaxRssKb << " KiB\n";
     }
 }
 

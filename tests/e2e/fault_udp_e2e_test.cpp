@@ -8,8 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <iostream>
-#include <thread>
 
 namespace {
 
@@ -17,37 +15,11 @@ constexpr int kTimeoutMs = 1500;
 constexpr double kEndBound = kTimeoutMs / 1000.0 + 3.0;
 constexpr long kMaxRssKb = 128 * 1024;
 
-/// The device side: waits for the telegram, then answers with `answer` to its sender.
-class Device {
-public:
-    explicit Device(std::function<void(const UdpTest::Peer&, uint16_t)> answer)
-        : fThread([this, answer] {
-              sockaddr_in from{};
-              socklen_t len = sizeof from;
-              char buf[65536];
-              pollfd p{fPeer.fd, POLLIN, 0};
-              if (::poll(&p, 1, 10000) == 1 &&
-                  ::recvfrom(fPeer.fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from),
-                             &len) >= 0)
-                  answer(fPeer, ntohs(from.sin_port));
-          }) {}
-    ~Device() { fThread.join(); }
-    uint16_t Port() const { return fPeer.port; }
-
-private:
-    UdpTest::Peer fPeer;
-    std::thread fThread;
-};
-
 RunTelvik::TResult RunAgainst(uint16_t destPort, const std::string& telegram) {
-    RunTelvik::TTempDir dir;
-    std::string ini = dir.Write(
-        "job.ini",
-        "[DEVICE]\nName=UDP\nDestAddress=127.0.0.1\nDestPort=" + std::to_string(destPort) +
-            "\nListeningPort=" + std::to_string(UdpTest::FreePort()) +
-            "\n[INSTRUCTION]\nFailure=W=1\n" + "[TELEGRAM]\nTimeout=" + std::to_string(kTimeoutMs) +
-            "\n" + telegram);
-    return RunTelvik::RunHeadless({"+CFG=" + ini}, {}, 30);
+    return UdpTest::RunUdpJob(
+        UdpTest::UdpJob(destPort, "[INSTRUCTION]\nFailure=W=1\n[TELEGRAM]\nTimeout=" +
+                                      std::to_string(kTimeoutMs) + "\n" + telegram),
+        {}, 30);
 }
 
 size_t Count(const RunTelvik::TResult& r, const std::string& prefix) {
@@ -64,8 +36,6 @@ void ExpectOrderlyEnd(const RunTelvik::TResult& r, int code, const char* what) {
     EXPECT_EQ(Count(r, "Info:  Close port..."), 1u) << what;
     EXPECT_EQ(Count(r, "Info:  Failed with exit code"), 1u) << what;
     EXPECT_LT(r.MaxRssKb, kMaxRssKb) << what;
-    std::cout << "[ figures  ] " << what << ": exit " << r.ExitCode << " after " << r.Seconds
-              << " s, peak RSS " << r.MaxRssKb << " KiB, " << r.LogLines().size() << " log lines\n";
 }
 
 void Flood(const UdpTest::Peer& peer, uint16_t port, int count, const std::string& datagram) {
@@ -73,33 +43,66 @@ void Flood(const UdpTest::Peer& peer, uint16_t port, int count, const std::strin
         peer.SendTo(port, datagram);
 }
 
-} // namespace
+/// A framed telegram is awaited and the answer is datagrams without an end mark.
+struct FramedFlood {
+    const char* name;
+    int datagrams;
+    size_t size;
+    const char* overflowLine; ///< the whole line where its count of bytes is known
+};
 
-TEST(UdpFaults, FloodWithoutEndMarkWhileWaitingOverflowsAndEnds) {
-    Device device([](const UdpTest::Peer& p, uint16_t port) {
-        Flood(p, port, 100000, std::string(100, 'x'));
-    });
-    auto r = RunAgainst(device.Port(), "Start=\\02\nEnd=\\03\nSend=GO\nResponse=OK*\n");
-    ExpectOrderlyEnd(r, 54, "framed flood of 100000 datagrams");
-    EXPECT_EQ(Count(r, "Error: Receive cache overflow: "), 1u);
-    EXPECT_EQ(Count(r, "Fatal: "), 0u);
-    EXPECT_EQ(Count(r, "Error: Time out!"), 0u);
+void PrintTo(const FramedFlood& c, std::ostream* os) {
+    *os << c.name;
 }
 
+class UdpFramedFlood : public testing::TestWithParam<FramedFlood> {};
+
+} // namespace
+
+// The overflow ends the run, told in one readable line, whether many small datagrams or a few
+// large ones fill the receive cache.
+TEST_P(UdpFramedFlood, OverflowsTheReceiveCacheAndEndsTheRun) {
+    const FramedFlood& c = GetParam();
+    UdpTest::Peer device;
+    device.AnswerFirst([&](const UdpTest::Peer& p, uint16_t port) {
+        Flood(p, port, c.datagrams, std::string(c.size, 'x'));
+    });
+    auto r = RunAgainst(device.port, "Start=\\02\nEnd=\\03\nSend=GO\nResponse=OK*\n");
+    ExpectOrderlyEnd(r, 54, c.name);
+    EXPECT_EQ(Count(r, "Error: Receive cache overflow: "), 1u) << r.Stderr;
+    if (*c.overflowLine) {
+        EXPECT_TRUE(r.HasLine(c.overflowLine)) << r.Stderr;
+    }
+    EXPECT_EQ(Count(r, "Fatal: "), 0u) << r.Stderr;
+    EXPECT_TRUE(r.HasLine("Info:  Run instruction(s) after failure: W=1")) << r.Stderr;
+    EXPECT_EQ(Count(r, "Error: Time out!"), 0u) << r.Stderr;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Floods, UdpFramedFlood,
+    testing::Values(FramedFlood{"HundredThousandSmallDatagrams", 100000, 100, ""},
+                    FramedFlood{"NineLargeDatagrams", 9, 8000,
+                                "Error: Receive cache overflow: 72000 bytes without a complete "
+                                "telegram, more than the limit of 65535; they were dropped"}),
+    [](const testing::TestParamInfo<FramedFlood>& i) { return std::string(i.param.name); });
+
 TEST(UdpFaults, FloodOfWrongAnswersInRawModeEndsWithTheFirstVerdict) {
-    Device device([](const UdpTest::Peer& p, uint16_t port) { Flood(p, port, 100000, "NOISE"); });
-    auto r = RunAgainst(device.Port(), "Send=GO\nResponse=OK*\n");
+    UdpTest::Peer device;
+    device.AnswerFirst(
+        [](const UdpTest::Peer& p, uint16_t port) { Flood(p, port, 100000, "NOISE"); });
+    auto r = RunAgainst(device.port, "Send=GO\nResponse=OK*\n");
     ExpectOrderlyEnd(r, 51, "raw flood of 100000 datagrams");
     EXPECT_GE(Count(r, "Error: Response failed:"), 1u);
 }
 
 TEST(UdpFaults, EmptyDatagramsAreNoDataAndLargeOnesComeWhole) {
     const std::string answer = "OK" + std::string(19998, 'y');
-    Device device([&](const UdpTest::Peer& p, uint16_t port) {
+    UdpTest::Peer device;
+    device.AnswerFirst([&](const UdpTest::Peer& p, uint16_t port) {
         p.SendTo(port, "");
         p.SendTo(port, answer);
     });
-    auto r = RunAgainst(device.Port(), "Send=GO\nResponse=OK*\n");
+    auto r = RunAgainst(device.port, "Send=GO\nResponse=OK*\n");
     EXPECT_EQ(r.ExitCode, 0) << r.Stderr.substr(0, 2000);
     EXPECT_EQ(Count(r, "Error: "), 0u) << r.Stderr.substr(0, 2000);
     EXPECT_TRUE(r.HasLine("Info:  Response passed: \"OK*\" = \"" + answer + "\""));

@@ -3,7 +3,6 @@
 // errors followed by what to do, the log on standard error, and the examples against a peer.
 
 #include "app/Version.h"
-#include "e2e/Responder.h"
 #include "e2e/RunTelvik.h"
 #include "ports/udp/UdpTestUtils.h"
 
@@ -12,65 +11,20 @@
 #include <QJsonObject>
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <cstdio>
 #include <filesystem>
 #include <map>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <memory>
 
 using RunTelvik::RunHeadless;
 using RunTelvik::TResult;
 using RunTelvik::TTempDir;
+using UdpTest::Responder;
 
 namespace {
 
-struct TOutput {
-    int ExitCode = -1;
-    std::string Stdout;
-    std::string Stderr;
-};
-
-std::string Quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s)
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-// The flags print to standard output, which RunHeadless does not keep.
-TOutput RunForOutput(const std::vector<std::string>& args,
-                     const std::map<std::string, std::string>& env = {}) {
-    TTempDir dir;
-    std::string cmd = "env -u DISPLAY -u WAYLAND_DISPLAY";
-    // Appended piece by piece: GCC 12 at -O3 wrongly reports overlapping copies (-Wrestrict)
-    // for a literal put in front of a temporary string.
-    for (const auto& [k, v] : env)
-        cmd.append(" ").append(Quote(k + "=" + v));
-    cmd.append(" ").append(Quote(TELVIK_BINARY));
-    for (const auto& a : args)
-        cmd.append(" ").append(Quote(a));
-    cmd.append(" 2>").append(Quote(dir.Path() + "/err")).append(" </dev/null");
-    TOutput out;
-    FILE* p = ::popen(cmd.c_str(), "r");
-    char buf[4096];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
-        out.Stdout.append(buf, n);
-    int status = ::pclose(p);
-    out.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    FILE* err = std::fopen((dir.Path() + "/err").c_str(), "r");
-    for (size_t n; err && (n = std::fread(buf, 1, sizeof buf, err)) > 0;)
-        out.Stderr.append(buf, n);
-    if (err)
-        std::fclose(err);
-    return out;
-}
-
 std::string UdpJob(uint16_t destPort, const std::string& telegram) {
-    return "[DEVICE]\nName=UDP\nDestAddress=127.0.0.1\nDestPort=" + std::to_string(destPort) +
-           "\nListeningPort=" + std::to_string(UdpTest::FreePort()) + "\n[TELEGRAM]\n" + telegram;
+    return UdpTest::UdpJob(destPort, "[TELEGRAM]\n" + telegram);
 }
 
 } // namespace
@@ -91,7 +45,7 @@ TEST(FirstDay, FlagsAnswerOnStandardOutputWithoutAJob) {
         {"--list", "Serial devices"},
     };
     for (const auto& c : cases) {
-        TOutput o = RunForOutput({"+CFG=" + ini, c.flag});
+        TResult o = RunHeadless({"+CFG=" + ini, c.flag});
         EXPECT_EQ(o.ExitCode, 0) << c.flag;
         EXPECT_NE(o.Stdout.find(c.expected), std::string::npos) << c.flag << "\n" << o.Stdout;
         EXPECT_EQ(o.Stderr, "") << c.flag;
@@ -102,10 +56,10 @@ TEST(FirstDay, ListShowsComMappingsAndFtdiDevicesWithoutOpeningThem) {
     TTempDir dir;
     std::string sim = dir.Write("sim.txt", "device 2111 6 FT1234AB Dual RS232 A\n");
     std::string log = dir.Path() + "/calls.txt";
-    TOutput o = RunForOutput({"--list"}, {{"TELVIK_COM3", "/dev/telvik-test-tty"},
-                                          {"LD_LIBRARY_PATH", TELVIK_D2XX_SIM_DIR},
-                                          {"D2XXSIM_CONFIG", sim},
-                                          {"D2XXSIM_LOG", log}});
+    TResult o = RunHeadless({"--list"}, {{"TELVIK_COM3", "/dev/telvik-test-tty"},
+                                         {"LD_LIBRARY_PATH", TELVIK_D2XX_SIM_DIR},
+                                         {"D2XXSIM_CONFIG", sim},
+                                         {"D2XXSIM_LOG", log}});
     EXPECT_EQ(o.ExitCode, 0) << o.Stderr;
     EXPECT_NE(o.Stdout.find("  COM3  /dev/telvik-test-tty\n"), std::string::npos) << o.Stdout;
     EXPECT_NE(o.Stdout.find("  0      USB2111  FT1234AB  Dual RS232 A  unknown\n"),
@@ -113,7 +67,7 @@ TEST(FirstDay, ListShowsComMappingsAndFtdiDevicesWithoutOpeningThem) {
         << o.Stdout;
     EXPECT_EQ(std::fopen(log.c_str(), "r"), nullptr) << "a device was opened";
 
-    TOutput none = RunForOutput({"--list"}, {{"LD_LIBRARY_PATH", "/nonexistent"}});
+    TResult none = RunHeadless({"--list"}, {{"LD_LIBRARY_PATH", "/nonexistent"}});
     EXPECT_NE(none.Stdout.find("none listed: dlopen libftd2xx.so"), std::string::npos)
         << none.Stdout;
 }
@@ -255,15 +209,11 @@ TEST(FirstDay, ConfigurationFromTheUsersConfigFolder) {
 
 TEST(FirstDay, SystemErrorsAreFollowedByWhatToDo) {
     // A UDP port already taken by another socket.
-    int holder = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    socklen_t len = sizeof sa;
-    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-    ASSERT_EQ(::getsockname(holder, reinterpret_cast<sockaddr*>(&sa), &len), 0);
-    std::string port = std::to_string(ntohs(sa.sin_port));
+    auto holder = std::make_unique<UdpTest::Peer>();
+    ASSERT_NE(holder->port, 0);
+    std::string port = std::to_string(holder->port);
     TResult udp = RunHeadless({"+UDP=127.0.0.1,9," + port, "+Send=X"});
-    ::close(holder);
+    holder.reset();
     EXPECT_EQ(udp.ExitCode, 67) << udp.Stderr;
     EXPECT_TRUE(udp.HasLine("Error: UDP Start: Cannot Bind Socket.")) << udp.Stderr;
     EXPECT_TRUE(udp.HasLine("Hint:  bind 0.0.0.0:" + port + ": Address already in use"))

@@ -1,7 +1,6 @@
 // Whole runs of the program over UDP, headless, against the responder peer on loopback.
 
 #include "app/ExitCodes.h"
-#include "e2e/Responder.h"
 #include "e2e/RunTelvik.h"
 #include "ports/udp/UdpTestUtils.h"
 
@@ -12,32 +11,20 @@
 #include <algorithm>
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <cstdlib>
-#include <fcntl.h>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
-extern char** environ;
+using UdpTest::Responder;
 
 namespace {
 
 /// Runs the program headless on a job over UDP to `destPort` with the [TELEGRAM] lines given.
 RunTelvik::TResult RunJob(uint16_t destPort, const std::string& telegram,
                           const std::vector<std::string>& options = {}, uint16_t listen = 0) {
-    RunTelvik::TTempDir dir;
-    std::string ini =
-        dir.Write("job.ini", "[GENERAL]\nVisible=Never\n[DEVICE]\nName=Udp\nDestAddress=127.0.0.1\n"
-                             "DestPort=" +
-                                 std::to_string(destPort) + "\nListeningPort=" +
-                                 std::to_string(listen ? listen : UdpTest::FreePort()) +
-                                 "\n[TELEGRAM]\nTimeout=2000\n" + telegram);
-    std::vector<std::string> args{"+CFG=" + ini};
-    args.insert(args.end(), options.begin(), options.end());
-    return RunTelvik::RunHeadless(args);
+    return UdpTest::RunUdpJob(
+        UdpTest::UdpJob(destPort, "[GENERAL]\nVisible=Never\n[TELEGRAM]\nTimeout=2000\n" + telegram,
+                        listen, "Udp"),
+        options);
 }
 
 } // namespace
@@ -178,23 +165,6 @@ TEST(UdpRun, PortAndSendFailuresEndWithTheirStepsCode) {
         EXPECT_TRUE(r.HasLine("Fatal: No destination port number defined! ID: F40114:0"))
             << r.Stderr;
     }
-}
-
-TEST(UdpRun, FloodWithoutEndMarkOverflowsTheReceiveCacheAndEndsTheRun) {
-    std::vector<std::string> args;
-    for (int i = 0; i < 9; ++i)
-        args.insert(args.end(), {"--size", "8000"});
-    Responder peer(args);
-    auto r =
-        RunJob(peer.port, "Start=\\02\nEnd=\\03\nSend=HELLO\nResponse=OK*\n", {"+Failure=W=1"});
-    EXPECT_EQ(r.ExitCode, 54) << r.Stderr;
-    // The overflow ends the run, told in one readable line.
-    EXPECT_TRUE(r.HasLine("Error: Receive cache overflow: 72000 bytes without a complete telegram, "
-                          "more than the limit of 65535; they were dropped"))
-        << r.Stderr;
-    EXPECT_FALSE(r.HasLine("Fatal: F10100:72000")) << r.Stderr;
-    EXPECT_TRUE(r.HasLine("Info:  Run instruction(s) after failure: W=1")) << r.Stderr;
-    EXPECT_FALSE(r.HasLine("Error: Time out!")) << r.Stderr;
 }
 
 TEST(UdpRun, OutputResponseIsExactlyTheDevicesBytes) {

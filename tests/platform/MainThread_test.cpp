@@ -1,5 +1,6 @@
 // The hand-over of a call from a worker thread to the main thread, and its cancellation.
 
+#include "TestUtils.h"
 #include "app/Application.h"
 #include "platform/MainThread.h"
 
@@ -18,14 +19,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Pumps the main thread's events until `done` or two seconds have passed.
 bool PumpUntil(const std::atomic<bool>& done) {
-    auto deadline = Clock::now() + std::chrono::seconds(2);
-    while (!done && Clock::now() < deadline) {
-        MainThread::ProcessPendingEvents();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return done;
+    return TestUtils::PumpUntil([&] { return done.load(); });
 }
 
 // Gives a worker time to reach its wait inside Call.

@@ -1,6 +1,7 @@
 // The termios serial device and the driver on it, against real pseudo-terminals: the test holds
 // the master side, the device opens the slave side as it would open a serial port.
 
+#include "TestUtils.h"
 #include "platform/SerialDevice.h"
 #include "ports/rs232/FakeSerialDevice.h"
 #include "ports/rs232/SerialDriver.h"

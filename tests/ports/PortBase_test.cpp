@@ -5,11 +5,8 @@
 #include "ports/PortBase.h"
 #include "ports/ReferenceFramer.h"
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <random>
 #include <vector>
 
@@ -293,12 +290,7 @@ TEST(PortBase, GapFramingEndsATelegramWhenTheLineIsQuiet) {
     EXPECT_TRUE(port.GapFramed());
     std::vector<std::u16string> got;
     port.SetOnDataReceived([&](TObject*) { got.push_back(port.GetData()); });
-    auto pump = [](int ms) {
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < ms)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    };
+    auto pump = [](int ms) { TestUtils::PumpUntil([] { return false; }, ms); };
     port.Receive(std::string("\x01\x03", 2));
     pump(20);
     port.Receive(std::string("\x02\x00", 2));
@@ -420,12 +412,10 @@ class WaitStatement : public testing::TestWithParam<WaitCase> {};
 
 TEST_P(WaitStatement, WaitsOnlyForAPositiveValue) {
     TTestPort port(u"", u"");
-    auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(port.Instruct(GetParam().statement), GetParam().carriedOut)
-        << SysUtils::ToUtf8(GetParam().statement);
-    auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
-            .count();
+    auto ms = TestUtils::MsTaken([&] {
+        EXPECT_EQ(port.Instruct(GetParam().statement), GetParam().carriedOut)
+            << SysUtils::ToUtf8(GetParam().statement);
+    });
     EXPECT_GE(ms, GetParam().minMs);
     EXPECT_LT(ms, GetParam().minMs + 1000);
 }

@@ -1,6 +1,7 @@
 // The FTDI port: its settings, the open step table, statements and data, against the simulator.
 
 #include "D2xxSim.h"
+#include "TestUtils.h"
 #include "common/IniFiles.h"
 #include "common/MsgUtils.h"
 #include "ports/ftdi/FtdiUtils.h"
@@ -12,28 +13,6 @@ using MsgUtils::EMsg;
 using PortFtdi::TPortFtdi;
 
 namespace {
-
-/// Keeps every message of the message service while it lives.
-struct TRecorder {
-    struct TEntry {
-        uint32_t id;
-        std::u16string text;
-    };
-    TRecorder() {
-        MsgUtils::TMsg::Instance()->SetOnNewMsg(
-            [this](Classes::TObject*, const MsgUtils::TMsgId& id, const std::u16string& s) {
-                entries.push_back({id.Value, s});
-            });
-    }
-    ~TRecorder() { MsgUtils::TMsg::InstanceRelease(); }
-    std::vector<std::u16string> Texts() const {
-        std::vector<std::u16string> out;
-        for (const TEntry& e : entries)
-            out.push_back(e.text);
-        return out;
-    }
-    std::vector<TEntry> entries;
-};
 
 class PortFtdiTest : public testing::Test {
 protected:
@@ -53,7 +32,7 @@ protected:
         }
         return {0, u"no exception"};
     }
-    TRecorder rec;
+    TestUtils::MsgRecorder rec;
 };
 
 TEST_F(PortFtdiTest, InitFindsTheDeviceAndReportsDefaults) {

@@ -220,16 +220,4 @@ private:
     bool open = false, waiting = false;
 };
 
-/// Handles the main thread's events until `pred` holds or `iMs` have passed; returns `pred()`.
-inline bool PumpUntil(const std::function<bool()>& pred, int iMs = 2000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(iMs);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
 } // namespace TestUtils

@@ -2,6 +2,7 @@
 
 #include "ports/rs232/PortRs232.h"
 
+#include "TestUtils.h"
 #include "common/IniFiles.h"
 #include "common/MsgUtils.h"
 #include "platform/Dialogs.h"
@@ -19,19 +20,6 @@ using TestUtils::PumpUntil;
 using TestUtils::TFakeSerialDevice;
 
 namespace {
-
-struct Messages {
-    Messages() {
-        MsgUtils::TMsg::Instance()->SetOnNewMsg(
-            [this](Classes::TObject*, const MsgUtils::TMsgId& id, const std::u16string& t) {
-                levels.push_back(id.TypeNo());
-                texts.push_back(SysUtils::ToUtf8(t));
-            });
-    }
-    ~Messages() { MsgUtils::TMsg::InstanceRelease(); }
-    std::vector<uint8_t> levels;
-    std::vector<std::string> texts;
-};
 
 struct Port {
     explicit Port(const std::u16string& start = u"", const std::u16string& end = u"") {
@@ -79,27 +67,27 @@ TEST(Rs232Utils, ComPortNumberDropsThreeCharacters) {
 
 TEST(PortRs232, InitReadsPortAndBitrate) {
     {
-        Messages msgs;
+        TestUtils::MsgRecorder msgs;
         Port p;
         p.Init(u"Port=COM3\n");
         EXPECT_EQ(p.port->Serial().Port(), 3);
         EXPECT_EQ(p.port->Serial().Baudrate(), 9600);
-        EXPECT_EQ(msgs.texts, std::vector<std::string>{"Default bit rate 9600 bps is used"});
-        EXPECT_EQ(msgs.levels, std::vector<uint8_t>{MsgUtils::eHint});
+        EXPECT_EQ(msgs.Utf8Texts(), std::vector<std::string>{"Default bit rate 9600 bps is used"});
+        EXPECT_EQ(msgs.Levels(), std::vector<uint8_t>{MsgUtils::eHint});
         EXPECT_EQ(p.port->Serial().DataBits(), SerialDriver::d8bit);
         EXPECT_EQ(p.port->Serial().NotifyErrors(), SerialDriver::neEvent);
     }
     {
-        Messages msgs;
+        TestUtils::MsgRecorder msgs;
         Port p;
         p.Init(u"Port=COM3\nBitrate=19200\n");
         EXPECT_EQ(p.port->Serial().Baudrate(), 19200);
-        EXPECT_TRUE(msgs.texts.empty());
+        EXPECT_TRUE(msgs.Utf8Texts().empty());
     }
     {
         // A number that is no supported rate is the driver's error line, and the port refuses it
         // rather than run at the rate before.
-        Messages msgs;
+        TestUtils::MsgRecorder msgs;
         std::vector<std::u16string> boxes;
         Dialogs::SetMessageBoxHook(
             [&](Dialogs::TMsgDlgType, const std::u16string& s) { boxes.push_back(s); });
@@ -112,14 +100,14 @@ TEST(PortRs232, InitReadsPortAndBitrate) {
                            u"128000, 256000, 230400, 460800, 921600");
         EXPECT_EQ(p.port->Serial().Baudrate(), 9600);
         EXPECT_TRUE(boxes.empty());
-        EXPECT_EQ(msgs.texts, std::vector<std::string>{"Baudrate is not valid"});
-        EXPECT_EQ(msgs.levels, std::vector<uint8_t>{MsgUtils::eError});
+        EXPECT_EQ(msgs.Utf8Texts(), std::vector<std::string>{"Baudrate is not valid"});
+        EXPECT_EQ(msgs.Levels(), std::vector<uint8_t>{MsgUtils::eError});
     }
     {
-        Messages msgs;
+        TestUtils::MsgRecorder msgs;
         Port p;
         p.Init(u"Port=COM3\nBitrate=fast\n");
-        EXPECT_EQ(msgs.texts, std::vector<std::string>{"Default bit rate 9600 bps is used"});
+        EXPECT_EQ(msgs.Utf8Texts(), std::vector<std::string>{"Default bit rate 9600 bps is used"});
     }
 }
 
@@ -163,7 +151,7 @@ TEST(PortRs232, LineSettingsAreReadCheckedAndReadBack) {
         {u"FlowControl=D\n", 0, 0, 0, false, false, "Invalid FlowControl \"D\" (N, R or X)!"},
     };
     for (const TCase& c : kCases) {
-        Messages msgs;
+        TestUtils::MsgRecorder msgs;
         Port p;
         if (c.byByteSize == 0) {
             EMsg e =
@@ -180,7 +168,7 @@ TEST(PortRs232, LineSettingsAreReadCheckedAndReadBack) {
         EXPECT_EQ(s.StopBits, c.byStopBits) << c.sInfo;
         EXPECT_EQ(s.RtsHandshake && s.OutCtsFlow, c.bRts) << c.sInfo;
         EXPECT_EQ(s.OutX && s.InX, c.bXon) << c.sInfo;
-        EXPECT_EQ(msgs.texts.back(), c.sInfo);
+        EXPECT_EQ(msgs.Utf8Texts().back(), c.sInfo);
     }
 
     // A device that turns 7E1 into 8N1 (as a pseudo-terminal does) ends the open, naming the
@@ -201,7 +189,7 @@ TEST(PortRs232, LineSettingsAreReadCheckedAndReadBack) {
 }
 
 TEST(PortRs232, LineStatementsSwitchTheDevicesLines) {
-    Messages msgs;
+    TestUtils::MsgRecorder msgs;
     Port p;
     p.Init(u"Port=COM3\nBitrate=9600\n");
     p.port->Open();
@@ -216,8 +204,8 @@ TEST(PortRs232, LineStatementsSwitchTheDevicesLines) {
     // A device without modem lines refuses, and says so.
     p.fake->Fail("SetDtr", ENOTTY);
     EXPECT_FALSE(p.port->Instruct(u"SetDTR"));
-    EXPECT_EQ(msgs.texts.back(), "SetDTR on /dev/ttyS2: Inappropriate ioctl for device");
-    EXPECT_EQ(msgs.levels.back(), MsgUtils::eHint);
+    EXPECT_EQ(msgs.Utf8Texts().back(), "SetDTR on /dev/ttyS2: Inappropriate ioctl for device");
+    EXPECT_EQ(msgs.Levels().back(), MsgUtils::eHint);
 }
 
 TEST(PortRs232, PortsAboveNineAreRefusedAtOpen) {
@@ -238,7 +226,7 @@ TEST(PortRs232, PortsAboveNineAreRefusedAtOpen) {
 }
 
 TEST(PortRs232, OpenCloseAndTheirEvents) {
-    Messages msgs;
+    TestUtils::MsgRecorder msgs;
     Port p;
     p.Init(u"Port=COM3\nBitrate=9600\n");
     EXPECT_FALSE(p.port->Active());
@@ -248,8 +236,9 @@ TEST(PortRs232, OpenCloseAndTheirEvents) {
     EXPECT_EQ(p.port->Serial().Port(), 3);
     p.port->Open();
     EXPECT_EQ(p.opened, 1);
-    EXPECT_EQ(msgs.texts, (std::vector<std::string>{"Opened /dev/ttyS2: 9600 8N1, no flow control",
-                                                    "RS232 device COM3 already open."}));
+    EXPECT_EQ(msgs.Utf8Texts(),
+              (std::vector<std::string>{"Opened /dev/ttyS2: 9600 8N1, no flow control",
+                                        "RS232 device COM3 already open."}));
     p.port->Close();
     EXPECT_FALSE(p.port->Active());
     EXPECT_FALSE(p.fake->IsOpen());
@@ -314,7 +303,7 @@ TEST(PortRs232, CloseReleasesTheDeviceWhenAStepFails) {
 }
 
 TEST(PortRs232, SendWritesTheTelegramAtOnceAfterEmptyingTheReceiveSide) {
-    Messages msgs;
+    TestUtils::MsgRecorder msgs;
     Port p(u"[", u"]");
     p.Init(u"Port=COM3\nBitrate=9600\n");
     p.port->Open();
@@ -331,8 +320,8 @@ TEST(PortRs232, SendWritesTheTelegramAtOnceAfterEmptyingTheReceiveSide) {
     p.port->Send(u"abc");
     EXPECT_EQ(p.port->GetDataCount(), 0);
     EXPECT_EQ(p.fake->Rx(), "");
-    EXPECT_EQ(msgs.texts.back(), "Discarded before sending: [old][partial]");
-    EXPECT_EQ(msgs.levels.back(), MsgUtils::eHint);
+    EXPECT_EQ(msgs.Utf8Texts().back(), "Discarded before sending: [old][partial]");
+    EXPECT_EQ(msgs.Levels().back(), MsgUtils::eHint);
     EXPECT_EQ(p.fake->Tx(), "[abc]");
     EXPECT_EQ(p.fake->Calls(), (std::vector<std::string>{"Purge 10", "Write 5"}));
 
@@ -358,28 +347,27 @@ TEST(PortRs232, ReceivedBytesReachThePortBase) {
 }
 
 TEST(PortRs232, ReceiveErrorsAreLoggedAndTheHandlerGoesOn) {
-    Messages msgs;
+    TestUtils::MsgRecorder msgs;
     Port p(u"[", u"]");
     p.Init(u"Port=COM3\nBitrate=9600\n");
     p.port->SetMaxRxCache(4);
     p.port->Open();
-    msgs.texts.clear();
-    msgs.levels.clear();
+    msgs.entries.clear();
     p.fake->AddRx("[12345");
     p.fake->Raise(SerialDevice::evRxChar);
-    ASSERT_TRUE(PumpUntil([&] { return msgs.texts.size() == 1; }));
-    EXPECT_EQ(msgs.levels.back(), MsgUtils::eError);
-    EXPECT_EQ(msgs.texts.back(),
+    ASSERT_TRUE(PumpUntil([&] { return msgs.Utf8Texts().size() == 1; }));
+    EXPECT_EQ(msgs.Levels().back(), MsgUtils::eError);
+    EXPECT_EQ(msgs.Utf8Texts().back(),
               "Receive cache overflow: 6 bytes without a complete telegram, more "
               "than the limit of 4; they were dropped");
 
     p.fake->Fail("Read", EIO);
     p.fake->AddRx("z");
     p.fake->Raise(SerialDevice::evRxChar);
-    ASSERT_TRUE(PumpUntil([&] { return msgs.texts.size() == 3; }));
-    EXPECT_NE(msgs.texts[1].find("RS232 system error! (5)"), std::string::npos);
+    ASSERT_TRUE(PumpUntil([&] { return msgs.Utf8Texts().size() == 3; }));
+    EXPECT_NE(msgs.Utf8Texts()[1].find("RS232 system error! (5)"), std::string::npos);
     // The system's text follows, with the device it came from.
-    EXPECT_EQ(msgs.levels.back(), MsgUtils::eHint);
-    EXPECT_NE(msgs.texts.back().find(": Input/output error"), std::string::npos);
+    EXPECT_EQ(msgs.Levels().back(), MsgUtils::eHint);
+    EXPECT_NE(msgs.Utf8Texts().back().find(": Input/output error"), std::string::npos);
     EXPECT_TRUE(p.port->Active());
 }

@@ -2,6 +2,7 @@
 
 #include "ports/rs232/SerialDriver.h"
 
+#include "TestUtils.h"
 #include "platform/Dialogs.h"
 #include "ports/rs232/FakeSerialDevice.h"
 
@@ -476,11 +477,7 @@ TEST(SerialDriverThread, CloseWhileWaitingIsPromptAndIdlesTheThread) {
     TSerial& s = *d.serial;
     s.SetActive(true);
     ASSERT_TRUE(PumpUntil([&] { return d.fake->Waiting(); }));
-    auto t0 = std::chrono::steady_clock::now();
-    s.SetActive(false);
-    auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
-            .count();
+    auto ms = TestUtils::MsTaken([&] { s.SetActive(false); });
     EXPECT_LT(ms, 200);
     EXPECT_FALSE(d.fake->Waiting());
     // Reopened, it serves again.
@@ -496,13 +493,8 @@ TEST(SerialDriverThread, CloseFromInsideAHandlerDoesNotDeadlock) {
     Driver d;
     TSerial& s = *d.serial;
     long long closeMs = -1;
-    s.SetOnRxData([&](Classes::TObject*) {
-        auto t0 = std::chrono::steady_clock::now();
-        s.SetActive(false);
-        closeMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      std::chrono::steady_clock::now() - t0)
-                      .count();
-    });
+    s.SetOnRxData(
+        [&](Classes::TObject*) { closeMs = TestUtils::MsTaken([&] { s.SetActive(false); }); });
     s.SetActive(true);
     ASSERT_TRUE(PumpUntil([&] { return d.fake->Waiting(); }));
     d.fake->Raise(evRxChar);
@@ -523,11 +515,7 @@ TEST(SerialDriverThread, ClosingWithAHandOverInFlightDoesNotDeadlock) {
     for (int i = 0; i < 1000 && d.fake->Waiting(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    auto t0 = std::chrono::steady_clock::now();
-    s.SetActive(false);
-    auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
-            .count();
+    auto ms = TestUtils::MsTaken([&] { s.SetActive(false); });
     EXPECT_LT(ms, 750);
     PumpUntil([] { return false; }, 50);
     EXPECT_EQ(rx, 0) << "no event reaches a closed driver";

@@ -122,7 +122,7 @@ TEST(PortUdpSend, TelegramsGoOutFramedAndAnySendersDatagramsComeIn) {
     EXPECT_EQ(device.Receive(), "\x02GET\xFF\x03");
     device.SendTo(lp, "\x02OK ");
     stranger.SendTo(lp, "12\x03");
-    ASSERT_TRUE(UdpTest::PumpUntil([&] { return c.data > 0; }));
+    ASSERT_TRUE(TestUtils::PumpUntil([&] { return c.data > 0; }));
     EXPECT_EQ(c.port.GetData(), u"OK 12");
     EXPECT_TRUE(rec.entries.empty());
 }
@@ -143,7 +143,7 @@ TEST(PortUdpSend, SocketFailuresAreLoggedAndRaisedWithTheSocketText) {
               "F4030A:0 UDP datagram send failed!SendData: Packet Too Big (8192 Bytes Max).");
     // Received whole, although no larger telegram may be sent.
     device.SendTo(lp, std::string(9000, 'z'));
-    ASSERT_TRUE(UdpTest::PumpUntil([&] { return c.data > 0; }));
+    ASSERT_TRUE(TestUtils::PumpUntil([&] { return c.data > 0; }));
     EXPECT_EQ(c.port.GetData(), std::u16string(9000, u'z'));
     EXPECT_EQ(rec.Texts(), (Texts{u"UDP SendData: Host Not Found.",
                                   u"UDP SendData: Packet Too Big (8192 Bytes Max)."}));
@@ -159,7 +159,7 @@ TEST(PortUdpReceive, AcceptFromKeepsOutOtherSendersAndARefusalEndsTheWait) {
         c.port.Open();
         stranger.SendTo(lp, "stray");
         device.SendTo(lp, "real");
-        ASSERT_TRUE(UdpTest::PumpUntil([&] { return c.data > 0; }));
+        ASSERT_TRUE(TestUtils::PumpUntil([&] { return c.data > 0; }));
         std::u16string got = c.port.GetData();
         if (SysUtils::SameText(accept, u"host")) {
             EXPECT_EQ(got.substr(0, 5), u"stray"); // the same host, another port
@@ -177,7 +177,7 @@ TEST(PortUdpReceive, AcceptFromKeepsOutOtherSendersAndARefusalEndsTheWait) {
     c.port.SetOnError([&](Classes::TObject*) { ++errors; });
     c.port.Open();
     c.port.Send(u"x");
-    ASSERT_TRUE(UdpTest::PumpUntil([&] { return errors > 0; }, 500));
+    ASSERT_TRUE(TestUtils::PumpUntil([&] { return errors > 0; }, 500));
     EXPECT_EQ(rec.Texts(), Texts{u"UDP destination 127.0.0.1:" + N(gone) +
                                  u" refused the datagram (port unreachable)"});
     EXPECT_TRUE(c.port.Active());

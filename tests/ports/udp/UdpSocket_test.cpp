@@ -162,7 +162,7 @@ TEST(UdpSocketLoopback, WholeDatagramsUpToMaxLengthBothWays) {
     peer.SendTo(port, max);
     peer.SendTo(port, largest);
     peer.SendTo(port, "last");
-    ASSERT_TRUE(UdpTest::PumpUntil([&] { return r.received.size() >= 4; }));
+    ASSERT_TRUE(TestUtils::PumpUntil([&] { return r.received.size() >= 4; }));
     std::string from = "127.0.0.1:" + std::to_string(peer.port) + " ";
     EXPECT_EQ(r.received,
               (std::vector<std::string>{from, from + max, from + largest, from + "last"}));
@@ -185,7 +185,7 @@ TEST(UdpSocketLoopback, SocketFreedFromItsOwnReceiveHandlerIsSafe) {
     ASSERT_TRUE(udp->Start(port));
     peer.SendTo(port, "a");
     peer.SendTo(port, "b");
-    ASSERT_TRUE(UdpTest::PumpUntil([&] { return calls > 0; }));
-    UdpTest::PumpUntil([] { return false; }, 50);
+    ASSERT_TRUE(TestUtils::PumpUntil([&] { return calls > 0; }));
+    TestUtils::PumpUntil([] { return false; }, 50);
     EXPECT_EQ(calls, 1);
 }

@@ -1,19 +1,29 @@
 #pragma once
-// Shared by the UDP tests: socket calls that fail on demand, a plain POSIX peer on loopback, and
-// waiting on the event loop.
+// Shared by the UDP tests: socket calls that fail on demand, the peers on loopback (a plain POSIX
+// socket in the test's process, the responder program beside it) and whole runs over UDP.
 
+#include "e2e/RunTelvik.h"
 #include "platform/UdpSockets.h"
 
-#include <QCoreApplication>
+#include <gtest/gtest.h>
+
 #include <arpa/inet.h>
-#include <chrono>
+#include <csignal>
+#include <cstdlib>
 #include <deque>
+#include <fcntl.h>
+#include <functional>
 #include <netinet/in.h>
 #include <poll.h>
+#include <spawn.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
+
+extern char** environ;
 
 namespace UdpTest {
 
@@ -98,15 +108,8 @@ private:
     FakeState& st;
 };
 
-/// Runs the event loop until `done` or for `ms` milliseconds; the final value of `done`.
-inline bool PumpUntil(const std::function<bool()>& done, int ms = 2000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done() && std::chrono::steady_clock::now() < end)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    return done();
-}
-
-/// A blocking POSIX datagram socket on 127.0.0.1 with a port of its own.
+/// A blocking POSIX datagram socket on 127.0.0.1 with a port of its own; bound, it also keeps
+/// that port busy for others.
 class Peer {
 public:
     Peer() {
@@ -118,7 +121,26 @@ public:
         int big = 1 << 20;
         ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
     }
-    ~Peer() { ::close(fd); }
+    ~Peer() {
+        if (fAnswerer.joinable())
+            fAnswerer.join();
+        ::close(fd);
+    }
+
+    /// From another thread: waits (up to ten seconds) for the first datagram, then calls
+    /// `answer` with this peer and the sender's port, as a device answers a telegram.
+    void AnswerFirst(std::function<void(const Peer&, uint16_t)> answer) {
+        fAnswerer = std::thread([this, answer = std::move(answer)] {
+            sockaddr_in from{};
+            socklen_t len = sizeof from;
+            std::string buf(65536, '\0');
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 10000) == 1 &&
+                ::recvfrom(fd, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from),
+                           &len) >= 0)
+                answer(*this, ntohs(from.sin_port));
+        });
+    }
 
     void SendTo(uint16_t wPort, const std::string& s) const {
         sockaddr_in sa = Addr(wPort);
@@ -141,11 +163,85 @@ public:
 
     int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     uint16_t port = 0;
+
+private:
+    std::thread fAnswerer;
 };
 
 /// A UDP port number that was free a moment ago.
 inline uint16_t FreePort() {
     return Peer().port;
+}
+
+/// The project's responder program (peers/udp_responder.cpp) as a child process of a test:
+/// started with its options, its port read from its first line, stopped (and its report of what
+/// it received read) when done. It ends by itself after five seconds at the latest.
+class Responder {
+public:
+    explicit Responder(std::vector<std::string> args) {
+        args.insert(args.begin(), {UDP_RESPONDER, "--lifetime", "5"});
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        int out[2];
+        EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+        EXPECT_EQ(posix_spawn(&fPid, argv[0], &fa, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&fa);
+        close(out[1]);
+        fOut = out[0];
+        std::string line;
+        for (char c; read(fOut, &c, 1) == 1 && c != '\n';)
+            line += c;
+        port = static_cast<uint16_t>(std::atoi(line.c_str()));
+    }
+    ~Responder() {
+        Stop();
+        close(fOut);
+    }
+    /// Stops it; its report of the datagrams it received ("rx <length> <text>" lines).
+    std::string Received() {
+        Stop();
+        std::string s;
+        char buf[4096];
+        for (ssize_t n; (n = read(fOut, buf, sizeof buf)) > 0;)
+            s.append(buf, static_cast<size_t>(n));
+        return s;
+    }
+    uint16_t port = 0;
+
+private:
+    void Stop() {
+        if (fPid > 0) {
+            kill(fPid, SIGTERM);
+            waitpid(fPid, nullptr, 0);
+            fPid = -1;
+        }
+    }
+    pid_t fPid = -1;
+    int fOut = -1;
+};
+
+/// A job over UDP to 127.0.0.1:`destPort`, answered on `listen` (a port free a moment ago when
+/// 0): its [DEVICE] section, the port kind named `kind`, followed by `rest`.
+inline std::string UdpJob(uint16_t destPort, const std::string& rest, uint16_t listen = 0,
+                          const std::string& kind = "UDP") {
+    return "[DEVICE]\nName=" + kind +
+           "\nDestAddress=127.0.0.1\nDestPort=" + std::to_string(destPort) +
+           "\nListeningPort=" + std::to_string(listen ? listen : FreePort()) + "\n" + rest;
+}
+
+/// Runs the program headless on that job with `options`.
+inline RunTelvik::TResult RunUdpJob(const std::string& job,
+                                    const std::vector<std::string>& options = {},
+                                    double limitSeconds = 20) {
+    RunTelvik::TTempDir dir;
+    std::vector<std::string> args{"+CFG=" + dir.Write("job.ini", job)};
+    args.insert(args.end(), options.begin(), options.end());
+    return RunTelvik::RunHeadless(args, {}, limitSeconds);
 }
 
 } // namespace UdpTest
