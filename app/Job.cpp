@@ -4,13 +4,8 @@
 #include "app/ExitCodes.h"
 #include "app/Framing.h"
 #include "app/Instructions.h"
-#include "app/LogWindow.h"
 #include "app/Verdict.h"
-#include "app/Version.h"
-#include "app/Wildcard.h"
 #include "common/SysUtils.h"
-#include "platform/Dialogs.h"
-#include "platform/Files.h"
 #include "platform/SignalEvents.h"
 
 #include <QCoreApplication>
@@ -20,24 +15,12 @@ namespace Job {
 using namespace ExitCodes;
 using MsgUtils::EMsg;
 using MsgUtils::TMsg;
-using SysUtils::Format;
 
-TJob::TJob(TJobEnvironment env) : fEnv(std::move(env)) {
-    // The trailing blank is part of the caption stations have always seen.
-    std::u16string caption = Format(u"%s V%s ", {u"Telvik", SysUtils::FromUtf8(Version::kVersion)});
-    if (!fEnv.Headless && fEnv.CreateWindow)
-        fWindow = fEnv.CreateWindow();
-    if (fWindow) {
-        fWindow->SetCaption(caption);
-        // The user closing the window ends the loop; the port goes with the window.
-        fWindow->SetOnClosed([this] {
-            if (!fbClosed) {
-                fbClosed = true;
-                if (fEnv.Quit)
-                    fEnv.Quit();
-            }
-        });
-    }
+TJob::TJob(TJobEnvironment env)
+    : fEnv(std::move(env)),
+      fLog(
+          !fEnv.Headless && fEnv.CreateWindow ? fEnv.CreateWindow() : nullptr, fEnv.Write,
+          [this](uint8_t e, const std::u16string& s) { fEnv.Observer->Logged(e, s); }, fEnv.Quit) {
     fTimeout.setInterval(5001);
     // The default coarse timer may end up to 5 % early: a device answering in time must never be
     // judged too late.
@@ -45,20 +28,7 @@ TJob::TJob(TJobEnvironment env) : fEnv(std::move(env)) {
     QObject::connect(&fTimeout, &QTimer::timeout, this, [this] { TimeoutTimer(); });
     Application::SetExceptionHandler(
         [this](QObject*, const std::exception* E) { HandleUncaughtException(E); });
-    TMsg::Instance()->SetOnNewMsg(
-        [this](MsgUtils::TObject* Sender, const MsgUtils::TMsgId& oMsgId,
-               const std::u16string& sMsg) { MsgNewMsg(Sender, oMsgId, sMsg); });
-    // The text is in the log already. A box would hold the run, the port open, until someone
-    // comes: only a window that stays shown anyway may add one.
-    TMsg::Instance()->SetOnAlert([this](MsgUtils::TMsgTypeId e, const std::u16string& sMsg) {
-        if (fWindow && fbBoxes)
-            Dialogs::ShowMessageBox(e >= MsgUtils::eError     ? Dialogs::TMsgDlgType::mtError
-                                    : e == MsgUtils::eWarning ? Dialogs::TMsgDlgType::mtWarning
-                                                              : Dialogs::TMsgDlgType::mtInformation,
-                                    sMsg);
-    });
     SignalEvents::SetOnSignal([this](int iSignal) { Interrupted(iSignal); });
-    TMsg::Info(caption, 0);
     Queue(&TJob::Configure);
 }
 
@@ -72,31 +42,12 @@ TJob::~TJob() {
         fPort.reset();
     }
     fSettings.reset();
-    TMsg::Instance()->SetOnAlert(nullptr);
-    TMsg::Instance()->SetOnNewMsg(nullptr);
     Application::SetExceptionHandler(nullptr);
 }
 
 int TJob::ExitCode() const {
     // Past a failed step only failure instructions that fail as well change the code.
     return fFailed ? ExitCodeOf(*fFailed, fStep == TStep::Failure) : ExitCodeOf(fStep, false);
-}
-
-bool TJob::WindowVisible() const {
-    return fWindow && fWindow->IsVisible();
-}
-
-void TJob::MsgNewMsg(MsgUtils::TObject*, const MsgUtils::TMsgId& oMsgId,
-                     const std::u16string& sMsg) {
-    std::u16string time = LogWindow::CurrentTimeText();
-    fEnv.Observer->Logged(oMsgId.TypeNo(), sMsg);
-    if (fWindow)
-        fWindow->AppendLine(LogWindow::FormatLogLine(time, oMsgId.TypeNo(), sMsg));
-    // Standard error always has the log, also beside a window; what a device sent must not
-    // drive the terminal there, and a CR LF in it must show why a match failed.
-    if (fEnv.Write)
-        fEnv.Write(SysUtils::ToUtf8(LogWindow::FormatStderrLine(time, oMsgId.TypeNo(), sMsg)) +
-                   "\n");
 }
 
 void TJob::HandleUncaughtException(const std::exception* E) {
@@ -139,8 +90,8 @@ void TJob::Configure() {
     hooks.VisibleRead = [this](RunSettings::TVisible eVisible) {
         fVisible = eVisible;
         if (eVisible == RunSettings::TVisible::Always) {
-            ShowWindow();
-            fbBoxes = true;
+            fLog.ShowWindow();
+            fLog.ShowBoxes();
         }
     };
     hooks.OptionsRead = [this](const RunSettings::TRunSettings& aSettings) {
@@ -156,15 +107,10 @@ void TJob::OpenPort() {
     fStep = TStep::CreatePort;
     if (fPort)
         throw EMsg(0x01020A, 0);
-    std::u16string name = fSettings ? fSettings->DeviceName : u"";
-    for (const char16_t* known : PortFactory::kDeviceNames) {
-        if (SysUtils::SameText(name, known)) {
-            fPort = fEnv.CreatePort(known, fSettings->Start, fSettings->End);
-            break;
-        }
-    }
+    if (!fSettings->DeviceKind.empty())
+        fPort = fEnv.CreatePort(fSettings->DeviceKind, fSettings->Start, fSettings->End);
     if (!fPort)
-        throw EMsg(u"Device type \"%s\" not found!", {name}, 0x0103FF, 0);
+        throw EMsg(u"Device type \"%s\" not found!", {fSettings->DeviceName}, 0x0103FF, 0);
     fStep = TStep::PortSettings;
     Framing::SetPortFraming(*fPort, fSettings->Terminator, fSettings->GapMs);
     fPort->SetOnDataReceived([this](MsgUtils::TObject* Sender) { PortDataReceived(Sender); });
@@ -320,7 +266,7 @@ void TJob::Interrupted(int iSignal) {
     fEnv.Observer->Interrupted(iSignal);
     if (fbCloseCalled) {
         // The run is over; only the window kept the program.
-        CloseWindow();
+        fLog.CloseWindow();
         return;
     }
     // The run ends as a failure of the step under way; a success waiting to be finished was
@@ -335,27 +281,12 @@ void TJob::PortClosed(MsgUtils::TObject*) {
     if (int iCode = ExitCode(); iCode != ecSuccess) {
         TMsg::Info(u"Failed with exit code %d (0x%x)", {iCode, iCode}, 0);
         if (fVisible != RunSettings::TVisible::Never)
-            ShowWindow();
+            fLog.ShowWindow();
     } else {
         TMsg::Info(u"Done successfully", 0);
     }
-    if (!WindowVisible())
-        CloseWindow();
-}
-
-void TJob::ShowWindow() {
-    if (fWindow)
-        fWindow->Show();
-}
-
-void TJob::CloseWindow() {
-    if (fbClosed)
-        return;
-    fbClosed = true;
-    if (fWindow)
-        fWindow->Hide();
-    if (fEnv.Quit)
-        fEnv.Quit();
+    if (!fLog.WindowVisible())
+        fLog.CloseWindow();
 }
 
 } // namespace Job

@@ -4,6 +4,7 @@
 // final or failure instructions, close, report, and end with the exit code.
 
 #include "app/PortFactory.h"
+#include "app/RunLog.h"
 #include "app/RunSettings.h"
 #include "app/Steps.h"
 #include "app/Verdict.h"
@@ -71,14 +72,12 @@ public:
     int ExitCode() const;
     /// The signal that ended the run, 0 when none did.
     int Signal() const { return fiSignal; }
-    bool WindowVisible() const;
-    LogWindow::ILogView* Window() const { return fWindow.get(); }
+    bool WindowVisible() const { return fLog.WindowVisible(); }
+    LogWindow::ILogView* Window() const { return fLog.Window(); }
     PortBase::TPortBase* Port() const { return fPort.get(); }
     int TimeoutInterval() const { return fTimeout.interval(); }
 
 private:
-    void MsgNewMsg(MsgUtils::TObject* Sender, const MsgUtils::TMsgId& oMsgId,
-                   const std::u16string& sMsg);
     /// An exception left a step or a port's event: the run ends in the step under way.
     void HandleUncaughtException(const std::exception* E);
     /// The steps follow each other through these: `fnStep` runs from the event loop once the
@@ -99,28 +98,25 @@ private:
     /// SIGINT, SIGTERM or SIGHUP came: the run ends as a failure of its current step.
     void Interrupted(int iSignal);
 
-    void ShowWindow();
-    void CloseWindow();
     void StartTimeout();
 
     TJobEnvironment fEnv;
+    /// Before the port: what the port says while it is freed still reaches the log.
+    RunLog::TRunLog fLog;
     std::unique_ptr<const RunSettings::TRunSettings> fSettings;
     /// Known once the settings have read it; a run that fails before acts as OnError.
     RunSettings::TVisible fVisible = RunSettings::TVisible::OnError;
     std::unique_ptr<PortBase::TPortBase> fPort;
     Verdict::TVerdict fVerdict;
-    std::unique_ptr<LogWindow::ILogView> fWindow;
     QTimer fTimeout;
     TStep fStep = TStep::Startup;          ///< the step under way, or the last one done
     TStep fInterruptedIn = TStep::Startup; ///< the step a signal ended
     std::optional<TStep> fFailed;          ///< the finishing run failed in this step
     bool fbCloseCalled = false;            ///< the port's Close ran once; never again
-    bool fbClosed = false;                 ///< the window was closed and the loop told to end
     bool fbFinishPosted = false;           ///< a finish request is on its way
     bool fbInterrupted = false;            ///< a signal ended the run
     int fiSignal = 0;                      ///< the first signal
     bool fbOpened = false;                 ///< the port's open succeeded
-    bool fbBoxes = false; ///< "Always": alerts show a modal box beside their log line
 };
 
 } // namespace Job

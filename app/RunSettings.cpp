@@ -220,6 +220,9 @@ void ApplyOutput(const std::vector<std::u16string>& args, TRunSettings& s) {
                       {value}, 0);
     s.Output = output.value_or(TOutput::toNone);
     s.DeviceName = Value(s.Ini, u"DEVICE", u"Name");
+    for (const char16_t* kind : PortFactory::kDeviceNames)
+        if (s.DeviceKind.empty() && SysUtils::SameText(s.DeviceName, kind))
+            s.DeviceKind = kind;
     if (SysUtils::SameText(s.DeviceName, u"UDP"))
         s.Device =
             Value(s.Ini, u"DEVICE", u"DestAddress") + u":" + Value(s.Ini, u"DEVICE", u"DestPort");

@@ -75,6 +75,8 @@ struct TRunSettings {
     TVisible Visible = TVisible::OnError;
     TOutput Output = TOutput::toNone;
     std::u16string DeviceName; ///< [DEVICE] Name as written
+    /// The port kind it names, as PortFactory spells it; empty when it names none.
+    std::u16string DeviceKind;
     std::u16string Device;     ///< where the device is: DestAddress:DestPort for UDP, else Port
     std::u16string Initial, Failure, Final;
     /// The telegram marks and data as the wire has them.
