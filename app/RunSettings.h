@@ -77,7 +77,7 @@ struct TRunSettings {
     std::u16string DeviceName; ///< [DEVICE] Name as written
     /// The port kind it names, as PortFactory spells it; empty when it names none.
     std::u16string DeviceKind;
-    std::u16string Device;     ///< where the device is: DestAddress:DestPort for UDP, else Port
+    std::u16string Device; ///< where the device is: DestAddress:DestPort for UDP, else Port
     std::u16string Initial, Failure, Final;
     /// The telegram marks and data as the wire has them.
     std::u16string Start, End, Send, Terminator;
