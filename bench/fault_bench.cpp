@@ -21,6 +21,7 @@
 #include <vector>
 
 using RunTelvik::RunHeadless;
+using RunTelvik::RunTogether;
 using RunTelvik::TResult;
 
 namespace {
@@ -152,15 +153,10 @@ void FtdiRealLibrary() {
     int failed = 0;
     double slowest = 0;
     for (int round = 0; round < kRounds; ++round) {
-        TResult results[3];
-        std::thread stations[3];
-        for (int i = 0; i < 3; ++i)
-            stations[i] = std::thread([&, i] {
-                results[i] = RunHeadless({"+CFG=" + ini, "+FTDI=" + ports[i]}, env);
-            });
-        for (auto& t : stations)
-            t.join();
-        for (const auto& r : results) {
+        std::vector<std::vector<std::string>> stations;
+        for (const auto& port : ports)
+            stations.push_back({"+CFG=" + ini, "+FTDI=" + port});
+        for (const auto& r : RunTogether(stations, env)) {
             failed += r.ExitCode != 0;
             slowest = std::max(slowest, r.Seconds);
         }

@@ -12,6 +12,7 @@
 #include <spawn.h>
 #include <stdexcept>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 extern char** environ;
@@ -151,6 +152,17 @@ TResult RunHeadless(const std::vector<std::string>& args,
     if (!result.TimedOut && WIFSIGNALED(status))
         result.Signal = WTERMSIG(status);
     return result;
+}
+
+std::vector<TResult> RunTogether(const std::vector<std::vector<std::string>>& argLists,
+                                 const std::map<std::string, std::string>& env) {
+    std::vector<TResult> results(argLists.size());
+    std::vector<std::thread> stations;
+    for (size_t i = 0; i < argLists.size(); ++i)
+        stations.emplace_back([&, i] { results[i] = RunHeadless(argLists[i], env); });
+    for (auto& t : stations)
+        t.join();
+    return results;
 }
 
 TTempDir::TTempDir() {

@@ -37,6 +37,11 @@ TResult RunHeadless(const std::vector<std::string>& args,
                     const std::map<std::string, std::string>& env = {}, double limitSeconds = 20,
                     const TOnOutput& onOutput = {});
 
+/// Several stations on one PC: one run per argument list, all started together; the results in
+/// the order of the lists.
+std::vector<TResult> RunTogether(const std::vector<std::vector<std::string>>& argLists,
+                                 const std::map<std::string, std::string>& env = {});
+
 /// A fresh directory for one test's files, removed with everything in it when it goes.
 class TTempDir {
 public:

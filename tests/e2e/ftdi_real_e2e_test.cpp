@@ -13,6 +13,7 @@
 #include <thread>
 
 using RunTelvik::RunHeadless;
+using RunTelvik::RunTogether;
 using RunTelvik::TResult;
 using RunTelvik::TTempDir;
 
@@ -171,15 +172,10 @@ TEST_F(FtdiRealLibrary, ThreeStationsTogetherNeverDisturbEachOther) {
     const std::string ports[] = {"SN:FT1234", "DS:FT230X", "USB0203"};
     int failed = 0;
     for (int round = 0; round < kRounds; ++round) {
-        TResult results[3];
-        std::thread stations[3];
-        for (int i = 0; i < 3; ++i)
-            stations[i] = std::thread([&, i] {
-                results[i] = RunHeadless({"+CFG=" + ini, "+FTDI=" + ports[i]}, Env(cfg));
-            });
-        for (auto& t : stations)
-            t.join();
-        for (const auto& r : results) {
+        std::vector<std::vector<std::string>> stations;
+        for (const auto& port : ports)
+            stations.push_back({"+CFG=" + ini, "+FTDI=" + port});
+        for (const auto& r : RunTogether(stations, Env(cfg))) {
             failed += r.ExitCode != 0;
             EXPECT_EQ(r.ExitCode, 0) << "round " << round << "\n" << r.Stderr;
         }
