@@ -1,6 +1,6 @@
 #pragma once
-// The exit codes of a run, one name each. Each step stores its code before it works, so the code
-// a run ends with names the step that failed; a failure instruction that fails adds
+// The exit codes of a run, one name each. The code a run ends with names the step that failed
+// (app/Steps maps each step to its code); a failure instruction that fails adds
 // kFailureInstructionOffset to it.
 
 #include <string>
