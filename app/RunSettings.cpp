@@ -219,6 +219,9 @@ void ApplyOutput(const std::vector<std::u16string>& args, TRunSettings& s) {
                       u"standard output",
                       {value}, 0);
     s.Output = output.value_or(TOutput::toNone);
+}
+
+void ReadDevice(TRunSettings& s) {
     s.DeviceName = Value(s.Ini, u"DEVICE", u"Name");
     for (const char16_t* kind : PortFactory::kDeviceNames)
         if (s.DeviceKind.empty() && SysUtils::SameText(s.DeviceName, kind))
@@ -314,6 +317,7 @@ std::unique_ptr<const TRunSettings> Build(const std::vector<std::u16string>& arg
     ApplyVisible(args, hooks, *s);
     ApplyDevicesAndTexts(args, *s);
     ApplyOutput(args, *s);
+    ReadDevice(*s);
     if (hooks.OptionsRead)
         hooks.OptionsRead(*s);
     ApplyTimeout(args, *s);

@@ -37,7 +37,6 @@ TResult TVerdict::Judge(const std::u16string& sData, bool bRaw, int32_t iLimit,
     }
     if (fbMatchAny) {
         TMsg::Info(u"Skipped: \"%s\" <> \"%s\"", {fsExpected, sJudged}, 0);
-        fbSkipped = true;
         fsLastSkipped = sJudged;
         return TResult::Skipped;
     }
@@ -48,9 +47,11 @@ TResult TVerdict::Judge(const std::u16string& sData, bool bRaw, int32_t iLimit,
 }
 
 bool TVerdict::WrongAtTimeout() const {
-    if (fbSkipped)
-        TMsg::Error(u"Response failed: \"%s\" <> \"%s\"", {fsExpected, fsLastSkipped}, 0);
-    return fbSkipped;
+    // A telegram is never empty: a skipped one is always there to be named.
+    if (fsLastSkipped.empty())
+        return false;
+    TMsg::Error(u"Response failed: \"%s\" <> \"%s\"", {fsExpected, fsLastSkipped}, 0);
+    return true;
 }
 
 } // namespace Verdict

@@ -37,8 +37,7 @@ private:
     std::u16string fsExpected;
     bool fbMatchAny = false;
     bool fbDecided = false;
-    bool fbSkipped = false;       ///< Match=Any let a telegram pass by
-    std::u16string fsLastSkipped; ///< ... this one, the last
+    std::u16string fsLastSkipped; ///< the last telegram Match=Any let pass by
     std::u16string fsRawSoFar;    ///< raw mode with Match=Any: everything since the send
 };
 
