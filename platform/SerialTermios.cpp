@@ -308,6 +308,7 @@ public:
         using namespace std::chrono;
         const auto deadline = steady_clock::now() + milliseconds(dwTimeoutMs);
         bool bPollUseful = true;
+        bool bWokeWritable = false;
         for (;;) {
             int n = 0;
             if (::ioctl(fFd, TIOCOUTQ, &n) != 0)
@@ -331,10 +332,15 @@ public:
             struct pollfd pfd {
                 fFd, POLLOUT, 0
             };
+            // A driver that counts its queue otherwise may call the port writable above the mark:
+            // then a writable port says nothing either, and polling it would only spin.
+            if (bWokeWritable && n >= kTtyWakeupMark)
+                bPollUseful = false;
             bool bPoll = n >= kTtyWakeupMark && bPollUseful;
             ::ppoll(bPoll ? &pfd : nullptr, bPoll ? 1 : 0, &ts, nullptr);
             if ((pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
                 bPollUseful = false;
+            bWokeWritable = (pfd.revents & POLLOUT) != 0;
         }
     }
 
